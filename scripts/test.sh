@@ -1,0 +1,10 @@
+#!/bin/sh
+# The whole test suite on a fresh machine: installs, builds, runs the unit and
+# system tests, then the unit tests once more under the sanitizers.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh build
+(cd build && ctest --output-on-failure --timeout 900)
+scripts/build.sh build-sanitize -DVEL_SANITIZE=ON -DVEL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd build-sanitize && ctest --output-on-failure -R '^lib_|^veld_|^velumond_|^velinit_|unit' -LE system)
