@@ -17,6 +17,9 @@ namespace
 
 // Longest pid text read back; anything longer cannot be a pid of ours.
 constexpr std::size_t VPF_PIDTEXT_MAX = 15;
+// VPF_Relock waits at most this long for the lock: 200 tries 10 ms apart.
+constexpr int VPF_RELOCK_TRIES = 200;
+constexpr useconds_t VPF_RELOCK_PAUSE_US = 10000;
 
 // Lock the whole file; cmd is F_SETLK or F_SETLKW.
 int vpf_lock(int fd, int cmd, short type)
@@ -222,7 +225,15 @@ int VPF_Relock(vpf_file *pfh)
         errno = error;
         return -1;
     }
-    return vpf_lock(pfh->fd, F_SETLKW, F_WRLCK);
+    // The parent of a detach releases the lock when it exits, at once; if
+    // someone else still holds it after a while, it is not coming back.
+    for (int i = 0;; i++) {
+        if (vpf_lock(pfh->fd, F_SETLK, F_WRLCK) == 0)
+            return 0;
+        if (errno != EAGAIN || i >= VPF_RELOCK_TRIES)
+            return -1;
+        usleep(VPF_RELOCK_PAUSE_US);
+    }
 }
 
 int VPF_Running(const char *path, pid_t *pidptr)

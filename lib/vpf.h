@@ -46,9 +46,10 @@ int vpf_read_pid(const char *path, pid_t *pidptr);
 // 0 when pfh is open and still names the file it opened, else EINVAL.
 int vpf_check(const vpf_file *pfh);
 
-// Take the write lock of an open pid file again, waiting for it. Record locks
-// belong to a process and are not inherited by fork, so a daemon that detached
-// after VPF_Open must call this in the child. 0, or -1 with errno.
+// Take the write lock of an open pid file again, waiting up to 2 seconds for
+// it. Record locks belong to a process and are not inherited by fork, so a
+// daemon that detached after VPF_Open must call this in the child. 0, or -1
+// with errno (EAGAIN: another process kept the lock).
 int VPF_Relock(vpf_file *pfh);
 
 // Liveness probe on another daemon's pid file: 1 when a process holds its
