@@ -2,6 +2,7 @@
 // conversions are in UTC and reentrant.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 // Capacity VTIM_print writes into: the caller's buffer must hold this many.
