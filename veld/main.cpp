@@ -1,0 +1,284 @@
+// veld: the node's tunnel daemon. Options, start-up, and the select() loop
+// that drives every transport, the TAP device and the timers.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "vas.h"
+#include "vdaemon.h"
+#include "veld_dgram.h"
+#include "veld_sess.h"
+#include "veld_stat.h"
+#include "veld_state.h"
+#include "veld_tap.h"
+#include "veld_tcp.h"
+#include "vlog.h"
+
+namespace
+{
+constexpr const char *VELD_WORKDIR = "/var/velkarn-server/veld/";
+constexpr const char *VELD_PIDFILE = "/var/run/veld.pid";
+constexpr int VELD_SESS_ELEMENTS = 512;
+constexpr int VELD_UDP_BUFSIZE = 1048576;
+constexpr int VELD_TCP_BACKLOG = 1024;
+constexpr int VELD_SELECT_TIMEOUT = 10;
+// Only echo requests (type 8) pass the raw socket's filter.
+constexpr uint32_t VELD_ICMP_FILTER = 0xfffffeff;
+
+constexpr vdaemon_option veld_options[] = {
+    {"-c seconds", "Interval to cleanup the sessions"},
+    {"-d", "debug"},
+    {"-F", "Run in foreground"},
+    {"-i seconds", "Interval to emit usages"},
+    {"-l shl,free,fill", "Size of shared memory file"},
+    {"-P file", "PID file"},
+};
+
+[[noreturn]] void veld_usage()
+{
+    VDAEMON_Usage("veld", veld_options);
+}
+
+[[noreturn]] void die(const char *call)
+{
+    std::perror(call);
+    std::exit(1);
+}
+
+struct sockaddr_in any_addr(uint16_t port)
+{
+    struct sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(port);
+    return sin;
+}
+
+void open_sockets()
+{
+    veld.icmp_fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (veld.icmp_fd < 0)
+        die("socket");
+    struct icmp_filter filt;
+    filt.data = VELD_ICMP_FILTER;
+    if (setsockopt(veld.icmp_fd, SOL_RAW, ICMP_FILTER, &filt, sizeof filt) < 0)
+        die("setsockopt");
+
+    veld.udp_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (veld.udp_fd < 0)
+        die("socket");
+    struct sockaddr_in sin = any_addr(VELD_PORT);
+    if (bind(veld.udp_fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) < 0)
+        die("bind");
+    int bufsz = VELD_UDP_BUFSIZE;
+    if (setsockopt(veld.udp_fd, SOL_SOCKET, SO_SNDBUF, &bufsz, sizeof bufsz) < 0)
+        die("setsockopt");
+    if (setsockopt(veld.udp_fd, SOL_SOCKET, SO_RCVBUF, &bufsz, sizeof bufsz) < 0)
+        die("setsockopt");
+
+    veld.tcp_fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (veld.tcp_fd < 0)
+        die("socket");
+    int on = 1;
+    if (setsockopt(veld.tcp_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+        die("setsockopt");
+    if (bind(veld.tcp_fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) < 0)
+        die("bind");
+    if (listen(veld.tcp_fd, VELD_TCP_BACKLOG) < 0)
+        die("listen");
+}
+
+void ignore_signals()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    int ret = sigaction(SIGPIPE, &sa, nullptr);
+    VAS_ASSERT_TEXT(ret == 0, "ret == 0");
+    ret = sigaction(SIGHUP, &sa, nullptr);
+    VAS_ASSERT_TEXT(ret == 0, "ret == 0");
+}
+
+void fd_add(int fd, fd_set *set, int *maxfd)
+{
+    FD_SET(fd, set);
+    if (fd > *maxfd)
+        *maxfd = fd;
+}
+
+// Receives one datagram into buf; its length, or -1 after logging.
+ssize_t dgram_recv(int fd, uint8_t *buf, struct sockaddr_in *from, socklen_t *fromlen)
+{
+    *fromlen = sizeof *from; // 16 bytes: IPv4 only
+    ssize_t n =
+        recvfrom(fd, buf, DGRAM_BUF_SIZE, 0, reinterpret_cast<struct sockaddr *>(from), fromlen);
+    if (n < 0)
+        VLOG("[ERROR] recvfrom(2) error: %d %s", errno, std::strerror(errno));
+    return n;
+}
+
+[[noreturn]] void veld_loop()
+{
+    static uint8_t buf[DGRAM_BUF_SIZE];
+    fd_set rset, wset;
+    int maxfd = 0;
+
+    for (;;) {
+        stat_emit();
+        sess_cleanup();
+
+        FD_ZERO(&rset);
+        FD_ZERO(&wset);
+        VAS_ASSERT_TEXT(veld.icmp_fd < 1024, "icmp_fd < 1024");
+        fd_add(veld.icmp_fd, &rset, &maxfd);
+        VAS_ASSERT_TEXT(veld.udp_fd < 1024, "udp_fd < 1024");
+        fd_add(veld.udp_fd, &rset, &maxfd);
+        VAS_ASSERT_TEXT(veld.tap_fd < 1024, "tap_fd < 1024");
+        fd_add(veld.tap_fd, &rset, &maxfd);
+        VAS_ASSERT_TEXT(veld.tcp_fd < 1024, "tcp_fd < 1024");
+        fd_add(veld.tcp_fd, &rset, &maxfd);
+        for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = tc->next) {
+            CHECK_OBJ(tc, 0x29710467);
+            if (tc->flags & TC_DEAD)
+                continue;
+            VAS_ASSERT_TEXT(tc->fd < 1024, "tc->fd < 1024");
+            if (tc->want & TC_WANT_READ)
+                fd_add(tc->fd, &rset, &maxfd);
+            if (tc->want & TC_WANT_WRITE)
+                fd_add(tc->fd, &wset, &maxfd);
+        }
+
+        struct timeval tv = {VELD_SELECT_TIMEOUT, 0};
+        int n = select(maxfd + 1, &rset, &wset, nullptr, &tv);
+        if (n == -1) {
+            VLOG("[ERROR] select(2) error: %d %s\n", errno, std::strerror(errno));
+            continue;
+        }
+        if (n == 0)
+            continue;
+
+        struct sockaddr_in from;
+        socklen_t fromlen;
+        bool icmp_failed = false;
+        if (FD_ISSET(veld.icmp_fd, &rset)) {
+            ssize_t r = dgram_recv(veld.icmp_fd, buf, &from, &fromlen);
+            if (r < 0)
+                icmp_failed = true;
+            else
+                icmp_rx(buf, r, reinterpret_cast<struct sockaddr *>(&from), fromlen);
+        }
+        if (!icmp_failed && FD_ISSET(veld.udp_fd, &rset)) {
+            ssize_t r = dgram_recv(veld.udp_fd, buf, &from, &fromlen);
+            if (r >= 0)
+                udp_rx(buf, r, reinterpret_cast<struct sockaddr *>(&from), fromlen);
+        }
+        if (FD_ISSET(veld.tap_fd, &rset)) {
+            ssize_t r = read(veld.tap_fd, buf, DGRAM_BUF_SIZE);
+            tap_input(buf, r);
+        }
+        if (FD_ISSET(veld.tcp_fd, &rset))
+            (void)tcp_accept(veld.tcp_fd);
+
+        bool failed = false;
+        for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = tc->next) {
+            CHECK_OBJ(tc, 0x29710467);
+            if (tc->flags & TC_DEAD)
+                continue;
+            if ((tc->want & TC_WANT_READ) && FD_ISSET(tc->fd, &rset) && tcp_read(tc) == -1) {
+                tc->flags |= TC_DEAD;
+                failed = true;
+                continue;
+            }
+            if ((tc->want & TC_WANT_WRITE) && FD_ISSET(tc->fd, &wset) && tcp_write(tc) == -1) {
+                tc->flags |= TC_DEAD;
+                failed = true;
+            }
+        }
+        if (failed)
+            tcp_cleanup_abnormal();
+    }
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *pid_path = VELD_PIDFILE;
+    int debug = 0;
+    bool foreground = false;
+    int ch;
+
+    while ((ch = getopt(argc, argv, "c:dFi:l:P:")) != -1) {
+        switch (ch) {
+        case 'c':
+            veld.cleanup_interval = std::atoi(optarg);
+            break;
+        case 'd':
+            debug++;
+            break;
+        case 'F':
+            foreground = !foreground;
+            break;
+        case 'i':
+            veld.usage_interval = std::atoi(optarg);
+            break;
+        case 'l':
+            veld.shm_arg = optarg;
+            break;
+        case 'P':
+            pid_path = optarg;
+            break;
+        default:
+            veld_usage();
+        }
+    }
+    if (optind < argc) {
+        VDAEMON_TooMany(argv[optind]);
+        veld_usage();
+    }
+    if (debug != 0 && foreground) {
+        VDAEMON_OnlyOneDF();
+        veld_usage();
+    }
+
+    if (mkdir(VELD_WORKDIR, 0755) < 0 && errno != EEXIST) {
+        std::fprintf(stderr, "Cannot create working directory '%s': %s\n", VELD_WORKDIR,
+                     std::strerror(errno));
+        std::exit(1);
+    }
+    if (chdir(VELD_WORKDIR) < 0) {
+        std::fprintf(stderr, "Cannot change to working directory '%s': %s\n", VELD_WORKDIR,
+                     std::strerror(errno));
+        std::exit(1);
+    }
+    vpf_file *pfh = VDAEMON_PidOpen(pid_path);
+    if (debug == 0 && !foreground)
+        VDAEMON_Detach(pfh, true);
+    (void)VDAEMON_PidWrite(pfh);
+    VDAEMON_OpenLog("veld");
+
+    // Shared-memory log set-up goes here: SHM_Init(veld.shm_arg), then VSL_Init().
+
+    sesst.sesstbl = sessinit(VELD_SESS_ELEMENTS, &sesst.sesstbl_mask);
+    VAS_ASSERT_TEXT(sesst.sesstbl != nullptr, "sesstbl != ((void *)0)");
+
+    veld.tap_fd = tap_alloc();
+    VAS_ASSERT_TEXT(veld.tap_fd >= 0, "tap_fd >= 0");
+    setupTapDev();
+    readPublicIP();
+
+    ignore_signals();
+    open_sockets();
+    veld_loop();
+}

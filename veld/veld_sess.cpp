@@ -1,0 +1,359 @@
+#include "veld_sess.h"
+
+#include <arpa/inet.h>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <net/ethernet.h>
+#include <netdb.h>
+#include <netinet/ether.h>
+#include <netinet/in.h>
+
+#include "vas.h"
+#include "veld_dgram.h"
+#include "veld_stat.h"
+#include "veld_state.h"
+#include "veld_tap.h"
+#include "veld_tcp.h"
+#include "vlog.h"
+
+sess_table sesst;
+
+namespace
+{
+constexpr uint32_t SESS_HASH_SEED = 0x2000023;
+constexpr uint32_t SESS_HASH_PRIME = 0x01000193;
+constexpr uint8_t BCAST_MAC[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+sess_bucket &bucket_of(const uint8_t *mac)
+{
+    AN(sesst.sesstbl);
+    return sesst.sesstbl[sess_hash(mac) & sesst.sesstbl_mask];
+}
+
+void bucket_unlink(sess_bucket &b, sess *sp)
+{
+    if (sp->bucket_prev != nullptr)
+        sp->bucket_prev->bucket_next = sp->bucket_next;
+    else
+        b.head = sp->bucket_next;
+    if (sp->bucket_next != nullptr)
+        sp->bucket_next->bucket_prev = sp->bucket_prev;
+    else
+        b.tail = sp->bucket_prev;
+    sp->bucket_prev = sp->bucket_next = nullptr;
+}
+
+void sesslist_unlink(sess *sp)
+{
+    if (sp->all_prev != nullptr)
+        sp->all_prev->all_next = sp->all_next;
+    else
+        sesst.sesslist_head = sp->all_next;
+    if (sp->all_next != nullptr)
+        sp->all_next->all_prev = sp->all_prev;
+    else
+        sesst.sesslist_tail = sp->all_prev;
+    sp->all_prev = sp->all_next = nullptr;
+}
+
+// Receive-side accounting of one client frame.
+void sess_account_rx(sess *sp, const uint8_t *frame, size_t len)
+{
+    sess_stat_backend(sp, STAT_TX, STAT_DIR_DST, sp->type, frame, len);
+    if (sp->addr.ss_family == AF_INET) {
+        const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&sp->addr);
+        sess_stat_transport(sp, STAT_RX, sp->type, sin->sin_addr.s_addr, len);
+    }
+}
+
+void sess_fill_names(sess *sp)
+{
+    int ret = getnameinfo(reinterpret_cast<const struct sockaddr *>(&sp->addr), sp->addrlen,
+                          sp->hoststr, sizeof sp->hoststr, sp->portstr, sizeof sp->portstr,
+                          NI_NUMERICHOST | NI_NUMERICSERV);
+    if (ret != 0) {
+        std::printf("getnameinfo = %d %s\n", ret, gai_strerror(ret));
+        std::snprintf(sp->hoststr, sizeof sp->hoststr, "%s", "Conversion");
+        std::snprintf(sp->portstr, sizeof sp->portstr, "%s", "Failed");
+    }
+    constexpr const char mapped[] = "::ffff:";
+    if (std::strncmp(sp->hoststr, mapped, sizeof mapped - 1) == 0)
+        std::memmove(sp->hoststr, sp->hoststr + sizeof mapped - 1,
+                     std::strlen(sp->hoststr + sizeof mapped - 1) + 1);
+}
+
+// Sends one frame to one session by its transport; UDP broadcast copies use
+// the broadcast send, which logs failures at a lower level.
+void sess_send(sess *sp, const uint8_t *frame, size_t len, bool bcast)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    switch (sp->type) {
+    case SESS_ICMP:
+        icmp_tx(sp, frame, len);
+        break;
+    case SESS_TCP:
+        tcp_enqueue(sp, sp->tc, frame, len);
+        break;
+    default:
+        VAS_ASSERT_TEXT(sp->type == SESS_UDP, "sp->type == 1");
+        if (bcast)
+            udp_tx_bcast(sp, frame, len);
+        else
+            udp_tx(sp, frame, len);
+        break;
+    }
+}
+} // namespace
+
+uint32_t sess_hash(const uint8_t mac[6])
+{
+    uint32_t h = SESS_HASH_SEED;
+    for (int i = 0; i < 6; i++) {
+        h *= SESS_HASH_PRIME;
+        h ^= mac[i];
+    }
+    return h;
+}
+
+sess_bucket *sessinit(int elements, uint32_t *mask)
+{
+    VAS_ASSERT_TEXT(elements > 0, "elements > 0");
+    uint32_t n = 1;
+    while (n * 2 <= static_cast<uint32_t>(elements))
+        n *= 2;
+    auto *hashtbl = static_cast<sess_bucket *>(std::calloc(n, sizeof(sess_bucket)));
+    VAS_ASSERT_TEXT(hashtbl != nullptr, "hashtbl != ((void *)0)");
+    AN(mask);
+    *mask = n - 1;
+    return hashtbl;
+}
+
+bool sess_is_local(const struct sockaddr *addr, socklen_t addrlen)
+{
+    if (addr == nullptr || addr->sa_family != AF_INET || addrlen < sizeof(struct sockaddr_in))
+        return false;
+    uint32_t a = reinterpret_cast<const struct sockaddr_in *>(addr)->sin_addr.s_addr;
+    uint32_t h = ntohl(a);
+    uint32_t o1 = h >> 24;
+    if (o1 == 10 || o1 == 127)
+        return true;
+    if ((h & 0xffff0000u) == 0xa9fe0000u) // 169.254.0.0/16
+        return true;
+    if ((h & 0xfff00000u) == 0xac100000u) // 172.16.0.0/12
+        return true;
+    if ((h & 0xffff0000u) == 0xc0a80000u) // 192.168.0.0/16
+        return true;
+    return tapst.public_ip != 0xffffffffu && a == tapst.public_ip;
+}
+
+const char *sess_mode(uint32_t type)
+{
+    switch (type) {
+    case SESS_UDP:
+        return "UDP";
+    case SESS_TCP:
+        return "TCP";
+    case SESS_ICMP:
+        return "ICMP";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
+                  uint32_t type, const void *origin, int *created)
+{
+    AN(addr);
+    AN(frame);
+    VAS_ASSERT(len > SESS_MIN_FRAME);
+    VAS_ASSERT(addrlen <= sizeof(struct sockaddr_storage));
+    const uint8_t *smac = frame + 6;
+    sess_bucket &b = bucket_of(smac);
+
+    for (sess *sp = b.head; sp != nullptr; sp = sp->bucket_next) {
+        CHECK_OBJ(sp, 0x37f52bf3);
+        if (std::memcmp(sp->mac, smac, 6) != 0 || sp->addrlen != addrlen ||
+            std::memcmp(&sp->addr, addr, addrlen) != 0)
+            continue;
+        if (sp->type == SESS_TCP) {
+            if (sp->tc == nullptr)
+                VLOG("[CRIT] wrong case!");
+            if (type != SESS_TCP || sp->tc != origin) {
+                VLOG("[ERROR] multiple sessions for a tcpconn are detected");
+                continue;
+            }
+        } else if (sp->type == SESS_ICMP) {
+            if (type != SESS_ICMP)
+                continue;
+            AN(origin);
+            const auto *io = static_cast<const icmp_origin *>(origin);
+            if (io->seq != sp->icmp_seq)
+                continue;
+            // The sequence number is the key; replies follow the newest identifier.
+            if (io->id != sp->icmp_id)
+                sp->icmp_id = io->id;
+        }
+        sp->last_seen = veld_now();
+        sess_account_rx(sp, frame, len);
+        if (created != nullptr)
+            *created = 0;
+        return sp;
+    }
+
+    auto *sp = static_cast<sess *>(std::calloc(1, sizeof(sess)));
+    VAS_ASSERT_TEXT(sp != nullptr, "sp != ((void *)0)");
+    sp->magic = SESS_MAGIC;
+    sp->type = type;
+    if (type == SESS_TCP) {
+        sp->tc = static_cast<tcpconn *>(const_cast<void *>(origin));
+        tcp_addref(sp->tc);
+    } else if (type == SESS_ICMP) {
+        AN(origin);
+        const auto *io = static_cast<const icmp_origin *>(origin);
+        sp->icmp_id = io->id;
+        sp->icmp_seq = io->seq;
+    }
+    std::memcpy(&sp->addr, addr, addrlen);
+    sp->addrlen = addrlen;
+    sess_fill_names(sp);
+    std::memcpy(sp->mac, smac, 6);
+    struct ether_addr ea;
+    std::memcpy(ea.ether_addr_octet, smac, 6);
+    if (ether_ntoa_r(&ea, sp->macstr) == nullptr) {
+        sp->macstr[0] = '\0';
+        VLOG("[ERROR] failed to get the ethernet string.");
+    }
+    sp->last_seen = veld_now();
+    sess_account_rx(sp, frame, len);
+
+    sp->bucket_next = b.head;
+    if (b.head != nullptr)
+        b.head->bucket_prev = sp;
+    else
+        b.tail = sp;
+    b.head = sp;
+    sp->all_prev = sesst.sesslist_tail;
+    if (sesst.sesslist_tail != nullptr)
+        sesst.sesslist_tail->all_next = sp;
+    else
+        sesst.sesslist_head = sp;
+    sesst.sesslist_tail = sp;
+    sesst.n_sess++;
+    if (created != nullptr)
+        *created = 1;
+    VLOG("[INFO] The session (%p) %s is created from %s:%s (mode %s n_sess %ju)",
+         static_cast<void *>(sp), sp->macstr, sp->hoststr, sp->portstr, sess_mode(sp->type),
+         static_cast<uintmax_t>(sesst.n_sess));
+    return sp;
+}
+
+void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
+             uint32_t type, const void *origin, int *created)
+{
+    if (sess_is_local(addr, addrlen))
+        return;
+    sess *sp = sess_insert(addr, addrlen, frame, len, type, origin, created);
+    if (std::memcmp(frame, BCAST_MAC, 6) == 0) {
+        sess_broadcast(frame, len, sp);
+        tap_write(frame, len);
+        return;
+    }
+    sess *dst = sess_find(frame, len);
+    if (dst != nullptr) {
+        sess_tx(dst, frame, len);
+        return;
+    }
+    tap_write(frame, len);
+}
+
+sess *sess_find(const uint8_t *frame, size_t len)
+{
+    VAS_ASSERT_TEXT(len > 6, "len > 6");
+    AN(frame);
+    for (sess *sp = bucket_of(frame).head; sp != nullptr; sp = sp->bucket_next) {
+        CHECK_OBJ(sp, 0x37f52bf3);
+        if (std::memcmp(sp->mac, frame, 6) == 0)
+            return sp;
+    }
+    return nullptr;
+}
+
+void sess_tx(sess *sp, const uint8_t *frame, size_t len)
+{
+    sess_send(sp, frame, len, false);
+}
+
+void sess_broadcast(const uint8_t *frame, size_t len, const sess *except)
+{
+    for (sess *sp = sesst.sesslist_head; sp != nullptr; sp = sp->all_next) {
+        CHECK_OBJ(sp, 0x37f52bf3);
+        if (sp == except)
+            continue;
+        sess_send(sp, frame, len, true);
+    }
+}
+
+namespace
+{
+void sess_free(sess *sp, bool flush)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    if (flush) {
+        int nentry = 0;
+        sess_stat_flush(sp, &nentry, -1, -1);
+        char host[INET_ADDRSTRLEN] = "";
+        int port = 0;
+        if (sp->addr.ss_family == AF_INET) {
+            const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&sp->addr);
+            inet_ntop(AF_INET, &sin->sin_addr, host, sizeof host);
+            port = ntohs(sin->sin_port);
+        }
+        VLOG("[INFO] The session (%p) is timeouted. Connection to %s:%d is cleaned up with %d "
+             "entries.",
+             static_cast<void *>(sp), host, port, nentry);
+    }
+    if (sp->type == SESS_TCP) {
+        tcpconn *tc = sp->tc;
+        VAS_ASSERT_TEXT(tc != nullptr, "tc != ((void *)0)");
+        tcp_decref(tc);
+        if (tc->refcnt == 0)
+            tcp_close(tc);
+    }
+    bucket_unlink(bucket_of(sp->mac), sp);
+    sesslist_unlink(sp);
+    sp->magic = 0;
+    std::free(sp);
+    sesst.n_sess--;
+}
+} // namespace
+
+void sess_cleanup()
+{
+    int64_t now = veld_now();
+    if (sesst.last_cleanup == 0) {
+        sesst.last_cleanup = now;
+        return;
+    }
+    if (now - sesst.last_cleanup < veld.cleanup_interval)
+        return;
+    sesst.last_cleanup = now;
+    for (uint32_t i = 0; i <= sesst.sesstbl_mask; i++) {
+        sess *next;
+        for (sess *sp = sesst.sesstbl[i].head; sp != nullptr; sp = next) {
+            CHECK_OBJ(sp, 0x37f52bf3);
+            next = sp->bucket_next;
+            if (sp->last_seen + SESS_TIMEOUT < now)
+                sess_free(sp, true);
+        }
+    }
+}
+
+void sess_reset()
+{
+    while (sesst.sesslist_head != nullptr)
+        sess_free(sesst.sesslist_head, false);
+    std::free(sesst.sesstbl);
+    sesst = sess_table{};
+}

@@ -1,0 +1,96 @@
+// Session table: one session per client station (source MAC address) on one
+// transport endpoint. Learns sessions from client frames, switches frames
+// between them like an Ethernet switch and expires silent ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/socket.h>
+
+struct tcpconn;
+
+constexpr uint32_t SESS_MAGIC = 0x37f52bf3;
+
+// Transport kinds.
+constexpr uint32_t SESS_UDP = 1;
+constexpr uint32_t SESS_TCP = 2;
+constexpr uint32_t SESS_ICMP = 3;
+
+// Remote addresses counted per session and interval.
+constexpr int SESS_IP_USAGE_MAX = 2048;
+// A session dies after this many seconds without a frame from its client.
+constexpr int64_t SESS_TIMEOUT = 600;
+// Frames of this length or shorter carry no payload worth tunnelling.
+constexpr size_t SESS_MIN_FRAME = 13;
+
+struct usage {
+    uint32_t addr; // IPv4, network byte order
+    uint64_t tx;
+    uint64_t rx;
+};
+
+struct sess {
+    uint32_t magic;
+    uint32_t type;
+    struct tcpconn *tc;
+    struct sockaddr_storage addr;
+    uint32_t addrlen;
+    char hoststr[64];
+    char portstr[16];
+    uint8_t mac[6];
+    char macstr[18];
+    int64_t last_seen;
+    usage peer_usage;
+    usage other_usage;
+    usage ip_usage[SESS_IP_USAGE_MAX];
+    int32_t n_ip_usage;
+    uint16_t icmp_id;  // as on the wire
+    uint16_t icmp_seq; // as on the wire
+    sess *all_prev, *all_next;
+    sess *bucket_prev, *bucket_next;
+};
+
+struct sess_bucket {
+    sess *head;
+    sess *tail;
+};
+
+// Echo identifier and sequence number of an ICMP tunnel message, as on the wire.
+struct icmp_origin {
+    uint16_t id;
+    uint16_t seq;
+};
+
+struct sess_table {
+    sess_bucket *sesstbl = nullptr;
+    uint32_t sesstbl_mask = 0;
+    sess *sesslist_head = nullptr; // oldest
+    sess *sesslist_tail = nullptr; // newest
+    uint64_t n_sess = 0;
+    int64_t last_cleanup = 0;
+};
+extern sess_table sesst;
+
+// Bucket array of the largest power of two not above elements, all empty.
+sess_bucket *sessinit(int elements, uint32_t *mask);
+
+uint32_t sess_hash(const uint8_t mac[6]);
+// Peer addresses from which no client frame is accepted.
+bool sess_is_local(const struct sockaddr *addr, socklen_t addrlen);
+const char *sess_mode(uint32_t type);
+
+// origin: the connection (struct tcpconn *) for TCP, a struct icmp_origin for
+// ICMP, nullptr for UDP. created, when given, becomes 1 for a new session and
+// 0 for a known one; it is untouched when the frame is refused.
+void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
+             uint32_t type, const void *origin, int *created);
+sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
+                  uint32_t type, const void *origin, int *created);
+sess *sess_find(const uint8_t *frame, size_t len);
+void sess_tx(sess *sp, const uint8_t *frame, size_t len);
+void sess_broadcast(const uint8_t *frame, size_t len, const sess *except);
+void sess_cleanup();
+
+// Frees every session and the table (dropping connection references), so
+// that tests can start from nothing.
+void sess_reset();

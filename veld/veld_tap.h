@@ -1,0 +1,42 @@
+// TAP device and node addressing: the interface through which tunnelled frames
+// reach the kernel, its addresses, and the node's public address.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+constexpr const char *TAP_IP_FILE = "/etc/velkarn-server/v2_tapip";
+constexpr const char *PUBLIC_IP_FILE = "/etc/velkarn-server/public_ip";
+constexpr size_t TAP_CMD_SIZE = 8192;
+constexpr size_t TAP_NAME_SIZE = 16; // the kernel's IFNAMSIZ
+// Largest frame the TAP device hands us that we switch.
+constexpr ssize_t TAP_MAX_FRAME = 1500;
+
+struct tap_state {
+    char tapname[TAP_NAME_SIZE] = {};
+    uint32_t public_ip = 0xffffffffu; // network byte order; all ones: not set
+    char cmd[TAP_CMD_SIZE] = {};
+};
+extern tap_state tapst;
+
+// Seams for tests: the write of one frame to the TAP device, and the shell.
+using tap_write_f = ssize_t (*)(const void *frame, size_t len);
+extern tap_write_f tap_write_fn;
+using tap_system_f = int (*)(const char *cmd);
+extern tap_system_f tap_system_fn;
+
+int tap_alloc();
+void setupTapDev();
+void readPublicIP();
+
+// Reads a node file of digits and dots into buf (NUL-terminated); 0, or -1
+// after logging why.
+int tap_read_ipfile(const char *path, char *buf, size_t size);
+// Parses the public address; 0, or -1 after logging.
+int tap_parse_public_ip(const char *text, uint32_t *ip);
+
+// Writes one frame to the TAP device (the kernel forwards it).
+void tap_write(const uint8_t *frame, size_t len);
+// One read from the TAP device of n bytes (or -1): switches the frame to its session.
+void tap_input(const uint8_t *frame, ssize_t n);
