@@ -1,0 +1,85 @@
+// Daily usage files, their parsing into per-client sums, the report of those
+// sums to the master server and the last-committed time that keeps records
+// from being reported twice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <netinet/in.h>
+#include <string>
+#include <vector>
+
+struct vsb;
+
+constexpr const char *UMON_STAT_PREFIX = "/var/velkarn-server/stat_";
+constexpr const char *UMON_LASTCOMMITTED_PATH = "/var/velkarn-server/velumond/t_lastcommitted";
+constexpr const char *UMON_REPORT_PATH = "/report/umon.php";
+constexpr size_t UMON_PATH_MAX = 4096;
+// Read size of the last-committed file, and bound of one report line.
+constexpr size_t UMON_TEXT_MAX = 8192;
+// Seconds between attempts at a missing daily file, and between end-of-file
+// checks of the open one.
+constexpr unsigned UMON_MISSING_SLEEP = 10;
+constexpr unsigned UMON_TAIL_SLEEP = 5;
+
+// Sums of one (MAC, client address, remote address); U records use the
+// remote address 255.255.255.255 and count as local.
+struct res {
+    uint8_t mac[6];
+    in_addr_t src; // network order
+    in_addr_t dst; // network order
+    int64_t local_in;
+    int64_t local_out;
+    int64_t remote_in;
+    int64_t remote_out;
+};
+
+// Parse one daily-file line (split in place) and add it to the sums. Gives 0
+// when the line was counted, -1 when it was dropped (the watermark may still
+// have moved: it is taken before the later checks).
+int parseLine(char *line);
+
+// strtol base 10 with the checks of the usage monitor. 0, or -1 after logging.
+int MNE_strtol(long *out, const char *text);
+
+// The sums, in order of first appearance.
+const std::vector<res> &umon_list();
+void umon_list_clear();
+int64_t umon_watermark();
+void umon_set_watermark(int64_t t);
+// Back to an empty list and watermark 0 (tests).
+void UMON_Reset();
+
+// One result line of an entry, as the master expects it; its length.
+int umon_format_res(const res &r, char *buf, size_t size);
+// Report body: "result[]=LINE&" for every entry, in list order.
+void umon_fill_body(struct vsb *body, void *priv);
+
+// Post the list to "/report/umon.php" (alt: the alternative endpoint). 0 when
+// the list counts as delivered (the request went out in full), else -1.
+int reportResult(bool alt);
+
+// Today's UTC date as YYYYMMDD (size at least 30), and its daily file path.
+void buildYmd(char *buf, size_t size);
+std::string buildPath(const char *day);
+// The daily file for UTC time t.
+std::string umon_daily_path(double t);
+
+// The watermark stored at path, or 0 (with an error logged) when the file is
+// missing, too short or not a number; now decides what lies in the future.
+int64_t umon_read_lastcommitted(const char *path, double now);
+// Store t at path as "%jd", replacing the file as a whole. 0 or -1.
+int umon_write_lastcommitted(const char *path, int64_t t);
+void readLastCommitted();
+void writeLastCommitted();
+
+// Outcome of reading what the daily file holds so far.
+enum class umon_tail { end_of_file, partial_line };
+// Parse every complete line from the current position on. The stream is
+// left at the start of what is not complete yet (end of file or a line the
+// writer has not finished), ready to be read again later.
+umon_tail umon_read_lines(FILE *fp);
+
+// The main thread's loop: follow today's file, parse, report. Never returns.
+[[noreturn]] void umon_main_loop(bool alt);
