@@ -1,0 +1,310 @@
+// Framed TCP transport over socketpairs: the reader fed in pieces, header
+// validation, the write queue with its cap, and closing rules.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "veld_sess.h"
+#include "veld_state.h"
+#include "veld_tap.h"
+#include "veld_tcp.h"
+#include "vlog.h"
+
+namespace
+{
+std::vector<std::string> logs;
+std::vector<std::vector<uint8_t>> tap_out;
+double fake_now = 2000000;
+
+void sink(int, const char *line)
+{
+    logs.emplace_back(line);
+}
+double fake_clock()
+{
+    return fake_now;
+}
+ssize_t fake_tap(const void *p, size_t n)
+{
+    auto *b = static_cast<const uint8_t *>(p);
+    tap_out.emplace_back(b, b + n);
+    return n;
+}
+
+bool logged(const std::string &needle)
+{
+    for (auto &l : logs)
+        if (l.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::vector<uint8_t> unit(size_t flen, uint8_t src_last = 1)
+{
+    std::vector<uint8_t> u(4 + flen, 0);
+    u[0] = 'V';
+    u[2] = flen & 0xff;
+    u[3] = flen >> 8;
+    for (size_t i = 0; i < flen; i++)
+        u[4 + i] = static_cast<uint8_t>(i * 7);
+    if (flen >= 12) {
+        const uint8_t dst[6] = {2, 0, 0, 0, 0, 0x99}, src[6] = {2, 0, 0, 0, 0, src_last};
+        std::memcpy(&u[4], dst, 6);
+        std::memcpy(&u[10], src, 6);
+    }
+    return u;
+}
+
+class Tcp : public ::testing::Test
+{
+  protected:
+    int peer = -1;
+    tcpconn *tc = nullptr;
+
+    void SetUp() override
+    {
+        logs.clear();
+        tap_out.clear();
+        VLOG_SetSink(sink);
+        veld_clock_real = fake_clock;
+        tap_write_fn = fake_tap;
+        tapst.public_ip = 0xffffffffu;
+        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
+        peer = sv[1];
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(40000);
+        inet_pton(AF_INET, "198.51.100.5", &sin.sin_addr);
+        tc = tcp_new(sv[0], reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    }
+    void TearDown() override
+    {
+        sess_reset();
+        while (tcpst.tcplist != nullptr)
+            tcp_close(tcpst.tcplist);
+        if (peer >= 0)
+            close(peer);
+        VLOG_SetSink(nullptr);
+    }
+    void send(const std::vector<uint8_t> &b)
+    {
+        ASSERT_EQ(write(peer, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
+    // Feeds bytes with one tcp_read per byte, as separate readiness events would.
+    int feed_bytewise(const std::vector<uint8_t> &b)
+    {
+        for (uint8_t c : b) {
+            EXPECT_EQ(write(peer, &c, 1), 1);
+            int r = tcp_read(tc);
+            if (r != 0)
+                return r;
+        }
+        return 0;
+    }
+};
+} // namespace
+
+TEST_F(Tcp, OneByteAtATime)
+{
+    EXPECT_TRUE(logged("[INFO] TCP connection is accepted from 198.51.100.5:40000 (tc "));
+    auto u = unit(60);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(feed_bytewise({u[i]}), 0);
+        EXPECT_EQ((tc->flags & TC_HDR_READ) != 0, i < 3);
+    }
+    EXPECT_EQ(tc->rbuflen, 4);
+    // Nothing waiting: EAGAIN is not a failure.
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(feed_bytewise({u.begin() + 4, u.end()}), 0);
+    EXPECT_TRUE(tc->flags & TC_HDR_READ);
+    EXPECT_EQ(tc->rbuflen, 0);
+    EXPECT_TRUE(tc->flags & TC_HAS_SESSION);
+    EXPECT_EQ(tc->refcnt, 1);
+    ASSERT_EQ(tap_out.size(), 1u);
+    EXPECT_EQ(tap_out[0], std::vector<uint8_t>(u.begin() + 4, u.end()));
+
+    // Reads never run into the next unit: two units in one write come one by one.
+    auto two = unit(20, 1);
+    auto second = unit(30, 1);
+    two.insert(two.end(), second.begin(), second.end());
+    send(two);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(tcp_read(tc), 0);
+    ASSERT_EQ(tap_out.size(), 3u);
+    EXPECT_EQ(tap_out[1].size(), 20u);
+    EXPECT_EQ(tap_out[2].size(), 30u);
+}
+
+TEST_F(Tcp, FrameSizes)
+{
+    send(unit(13));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_TRUE(logged("[WARN] too small packet for TCP: 13"));
+    EXPECT_TRUE(tap_out.empty());
+    EXPECT_FALSE(tc->flags & TC_HAS_SESSION);
+    send(unit(14));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tap_out.size(), 1u);
+    send(unit(2043));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_TRUE(logged("[ERROR] Ooops, too big frame (2043) is received"));
+    ASSERT_EQ(tap_out.size(), 2u);
+    EXPECT_EQ(tap_out[1].size(), 2043u);
+}
+
+TEST_F(Tcp, BadHeadersEndTheConnection)
+{
+    struct {
+        std::vector<uint8_t> hdr;
+        const char *log;
+    } cases[] = {
+        {{'X', 0, 60, 0}, "[WARN] WRONG veldhdr magic for TCP 'X'"},
+        {{'V', 0, 0, 0}, nullptr},
+        {{'V', 0, 0xfc, 0x07}, nullptr}, // 2044
+        {{'V', 1, 60, 0}, nullptr},
+    };
+    for (auto &c : cases) {
+        logs.clear();
+        tc->rbuflen = 0;
+        tc->flags |= TC_HDR_READ;
+        send(c.hdr);
+        EXPECT_EQ(tcp_read(tc), -1);
+        if (c.log != nullptr)
+            EXPECT_TRUE(logged(c.log));
+    }
+    // End of stream in the body.
+    tc->rbuflen = 0;
+    tc->flags |= TC_HDR_READ;
+    auto u = unit(60);
+    send({u.begin(), u.begin() + 10});
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tc->rbuflen, 10);
+    close(peer);
+    peer = -1;
+    EXPECT_EQ(tcp_read(tc), -1);
+    EXPECT_TRUE(logged("[WARN] TCP read(2) EOF. (tc "));
+}
+
+TEST_F(Tcp, CleanupKeepsConnectionsWithSessions)
+{
+    auto *plain = tc;
+    send(unit(60));
+    EXPECT_EQ(tcp_read(plain), 0);
+    EXPECT_EQ(tcp_read(plain), 0);
+    ASSERT_TRUE(plain->flags & TC_HAS_SESSION);
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    tcpconn *bare = tcp_new(sv[0], reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    EXPECT_EQ(tcpst.n_tcp, 2u);
+    plain->flags |= TC_DEAD;
+    bare->flags |= TC_DEAD;
+    tcp_cleanup_abnormal();
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+    EXPECT_EQ(tcpst.tcplist, plain);
+    // Frames still queue on the failed connection held by its session.
+    uint8_t f[60] = {};
+    sess_tx(sesst.sesslist_head, f, sizeof f);
+    EXPECT_NE(plain->wq_head, nullptr);
+}
+
+TEST_F(Tcp, WriteQueueDrainsInOrder)
+{
+    sess *sp;
+    send(unit(60));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    sp = sesst.sesslist_head;
+    ASSERT_NE(sp, nullptr);
+
+    int sz = 4096;
+    setsockopt(tc->fd, SOL_SOCKET, SO_SNDBUF, &sz, sizeof sz);
+    std::vector<uint8_t> expect;
+    for (int i = 0; i < 200; i++) {
+        std::vector<uint8_t> f(100 + i, static_cast<uint8_t>(i));
+        tcp_enqueue(sp, tc, f.data(), f.size());
+        expect.push_back('V');
+        expect.push_back(0);
+        expect.push_back(f.size() & 0xff);
+        expect.push_back(f.size() >> 8);
+        expect.insert(expect.end(), f.begin(), f.end());
+    }
+    EXPECT_TRUE(tc->want & TC_WANT_WRITE);
+    std::vector<uint8_t> got;
+    uint8_t buf[65536];
+    for (int round = 0; round < 1000 && got.size() < expect.size(); round++) {
+        ASSERT_EQ(tcp_write(tc), 0);
+        ssize_t n;
+        while ((n = recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_EQ(got, expect);
+    EXPECT_EQ(tcp_write(tc), 0);
+    EXPECT_FALSE(tc->want & TC_WANT_WRITE);
+    EXPECT_EQ(tc->wq_head, nullptr);
+    EXPECT_EQ(tc->wq_bytes, 0);
+
+    // A peer that went away makes the write fail with the error line.
+    close(peer);
+    peer = -1;
+    uint8_t f[60] = {};
+    tcp_enqueue(sp, tc, f, sizeof f);
+    signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(tcp_write(tc), -1);
+    EXPECT_TRUE(logged("[ERROR] VELEC_00151: TCP write(2) failed: "));
+}
+
+TEST_F(Tcp, WriteQueueIsCapped)
+{
+    send(unit(60));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    sess *sp = sesst.sesslist_head;
+    std::vector<uint8_t> f(1000, 0x45);
+    int per = 1004, fit = static_cast<int>(TC_WQ_MAX / per);
+    for (int i = 0; i < fit + 50; i++)
+        tcp_enqueue(sp, tc, f.data(), f.size());
+    EXPECT_EQ(tc->wq_bytes, static_cast<int64_t>(fit) * per);
+    EXPECT_EQ(tc->n_dropped, 50u);
+    int lines = 0;
+    for (auto &l : logs)
+        lines += l.find("TCP write queue is full") != std::string::npos;
+    EXPECT_EQ(lines, 1); // rate-limited
+    // Only queued frames are counted as sent.
+    EXPECT_EQ(sp->peer_usage.tx, static_cast<uint64_t>(fit) * (1000 + 44));
+    fake_now += TC_DROP_LOG_INTERVAL;
+    tcp_enqueue(sp, tc, f.data(), f.size());
+    lines = 0;
+    for (auto &l : logs)
+        lines += l.find("TCP write queue is full") != std::string::npos;
+    EXPECT_EQ(lines, 2);
+}
+
+TEST(TcpDeath, RefcountNeverNegative)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    tcpconn *tc = tcp_new(-1, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    EXPECT_DEATH(tcp_decref(tc), "tc->refcnt >= 0");
+    uint32_t magic = tc->magic;
+    tc->magic = 1;
+    EXPECT_DEATH(tcp_read(tc), "\\(tc\\)->magic == 0x29710467");
+    tc->magic = magic;
+    tcp_close(tc);
+}
