@@ -61,6 +61,23 @@ int vpf_remove(vpf_file *pfh, bool freeit)
     return 0;
 }
 
+// Keep the path absolute: detaching changes to "/", and a relative path
+// would then name another file for the checks and the unlink.
+int vpf_keep_path(vpf_file *pfh, const char *path)
+{
+    if (path[0] == '/') {
+        std::strcpy(pfh->path, path);
+        return 0;
+    }
+    char cwd[VPF_PATH_MAX + 1];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        std::strcpy(pfh->path, path); // nothing better to go by
+        return 0;
+    }
+    int n = std::snprintf(pfh->path, sizeof pfh->path, "%s/%s", cwd, path);
+    return n < 0 || static_cast<std::size_t>(n) >= sizeof pfh->path ? -1 : 0;
+}
+
 } // namespace
 
 int vpf_open_locked(const char *path, int flags, mode_t mode)
@@ -144,6 +161,11 @@ int vpf_check(const vpf_file *pfh)
         return errno;
     if (sb.st_dev != pfh->dev || sb.st_ino != pfh->ino)
         return EINVAL;
+    // The descriptor always names what we opened; whether the path still
+    // does is what keeps us from writing a pid nobody sees or unlinking
+    // another daemon's file.
+    if (stat(pfh->path, &sb) == -1 || sb.st_dev != pfh->dev || sb.st_ino != pfh->ino)
+        return EINVAL;
     return 0;
 }
 
@@ -157,13 +179,18 @@ vpf_file *VPF_Open(const char *path, mode_t mode, pid_t *pidptr)
     auto *pfh = static_cast<vpf_file *>(std::malloc(sizeof(vpf_file)));
     if (pfh == nullptr)
         return nullptr;
-    std::strcpy(pfh->path, path);
+    if (vpf_keep_path(pfh, path) == -1) {
+        std::free(pfh);
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
 
-    pfh->fd = vpf_open_locked(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, mode);
+    pfh->fd =
+        vpf_open_locked(pfh->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, mode);
     if (pfh->fd == -1) {
         int error = errno;
         if (error == EAGAIN && pidptr != nullptr) {
-            int rerror = vpf_read_pid(path, pidptr);
+            int rerror = vpf_read_pid(pfh->path, pidptr);
             error = rerror != 0 ? rerror : EEXIST;
         }
         std::free(pfh);
@@ -174,7 +201,7 @@ vpf_file *VPF_Open(const char *path, mode_t mode, pid_t *pidptr)
     struct stat sb;
     if (fstat(pfh->fd, &sb) == -1) {
         int error = errno;
-        unlink(path);
+        unlink(pfh->path);
         close(pfh->fd);
         std::free(pfh);
         errno = error;

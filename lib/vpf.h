@@ -10,7 +10,7 @@ constexpr std::size_t VPF_PATH_MAX = 4096;
 
 struct vpf_file {
     int fd;                      // open and locked; -1 once removed without freeing
-    char path[VPF_PATH_MAX + 1]; // NUL-terminated
+    char path[VPF_PATH_MAX + 1]; // made absolute, NUL-terminated
     dev_t dev;                   // identity of the file when opened, to notice
     ino_t ino;                   // a pid file that was replaced behind our back
 };
@@ -40,10 +40,11 @@ int VPF_Delete(vpf_file *pfh);
 
 // Read the pid stored at path (at most 15 bytes, the whole content must be
 // the decimal number). 0, or the errno value of what failed (EINVAL for
-// content that is not exactly a number).
+// content that is not exactly a number). Record locks go with any close of
+// the file in the process, so a daemon must not read its own pid file.
 int vpf_read_pid(const char *path, pid_t *pidptr);
 
-// 0 when pfh is open and still names the file it opened, else EINVAL.
+// 0 when pfh is open and its path still names the file it opened, else EINVAL.
 int vpf_check(const vpf_file *pfh);
 
 // Take the write lock of an open pid file again, waiting up to 2 seconds for
