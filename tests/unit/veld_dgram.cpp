@@ -1,0 +1,320 @@
+// Datagram transports and the per-frame accounting: ICMP parsing and answers,
+// the checksum, UDP limits, and the byte counts each frame adds.
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include "veld_dgram.h"
+#include "veld_sess.h"
+#include "veld_stat.h"
+#include "veld_state.h"
+#include "veld_tap.h"
+#include "veld_tcp.h"
+#include "vlog.h"
+
+namespace
+{
+std::vector<std::string> logs;
+std::vector<std::vector<uint8_t>> tap_out, sends;
+double fake_now = 3000000;
+
+void sink(int, const char *line)
+{
+    logs.emplace_back(line);
+}
+double fake_clock()
+{
+    return fake_now;
+}
+ssize_t fake_tap(const void *p, size_t n)
+{
+    auto *b = static_cast<const uint8_t *>(p);
+    tap_out.emplace_back(b, b + n);
+    return n;
+}
+ssize_t fake_sendto(int, const void *p, size_t n, const struct sockaddr *, socklen_t)
+{
+    auto *b = static_cast<const uint8_t *>(p);
+    sends.emplace_back(b, b + n);
+    return n;
+}
+bool logged(const std::string &needle)
+{
+    for (auto &l : logs)
+        if (l.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+sockaddr_in ip4(const char *host, uint16_t port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    inet_pton(AF_INET, host, &sin.sin_addr);
+    return sin;
+}
+
+// Ethernet frame; for IPv4 the addresses sit at offsets 26 and 30.
+std::vector<uint8_t> eth(size_t len, uint16_t type, const char *src = nullptr,
+                         const char *dst = nullptr, uint8_t src_mac = 1)
+{
+    std::vector<uint8_t> f(len, 0);
+    f[0] = 2;
+    f[5] = 0x99;
+    f[6] = 2;
+    f[11] = src_mac;
+    f[12] = type >> 8;
+    f[13] = type & 0xff;
+    if (src != nullptr)
+        inet_pton(AF_INET, src, &f[26]);
+    if (dst != nullptr)
+        inet_pton(AF_INET, dst, &f[30]);
+    return f;
+}
+
+// IPv4 packet with an ICMP message, as a raw socket delivers it.
+std::vector<uint8_t> ipv4_icmp(const std::vector<uint8_t> &msg, size_t hlen = 20, uint8_t proto = 1)
+{
+    std::vector<uint8_t> p(hlen, 0);
+    p[0] = 0x40 | static_cast<uint8_t>(hlen / 4);
+    p[9] = proto;
+    p.insert(p.end(), msg.begin(), msg.end());
+    return p;
+}
+
+std::vector<uint8_t> echo(uint16_t id, uint16_t seq, const std::vector<uint8_t> &data, bool magic)
+{
+    std::vector<uint8_t> m = {
+        8, 0, 0, 0, uint8_t(id >> 8), uint8_t(id), uint8_t(seq >> 8), uint8_t(seq)};
+    if (magic)
+        m.insert(m.end(), ICMP_TUNNEL_MAGIC, ICMP_TUNNEL_MAGIC + 4);
+    m.insert(m.end(), data.begin(), data.end());
+    return m;
+}
+
+class Dgram : public ::testing::Test
+{
+  protected:
+    sockaddr_in client = ip4("198.51.100.20", 3333);
+    void SetUp() override
+    {
+        logs.clear();
+        tap_out.clear();
+        sends.clear();
+        VLOG_SetSink(sink);
+        veld_clock_real = fake_clock;
+        tap_write_fn = fake_tap;
+        dgram_sendto = fake_sendto;
+        tapst.public_ip = 0xffffffffu;
+        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
+    }
+    void TearDown() override
+    {
+        sess_reset();
+        while (tcpst.tcplist != nullptr)
+            tcp_close(tcpst.tcplist);
+        stat_flush_hook = nullptr;
+        VLOG_SetSink(nullptr);
+    }
+    const sockaddr *sa() const { return reinterpret_cast<const sockaddr *>(&client); }
+    sess *udp_session(const std::vector<uint8_t> &f)
+    {
+        udp_rx(f.data(), f.size(), sa(), sizeof client);
+        return sesst.sesslist_tail;
+    }
+};
+} // namespace
+
+TEST(IcmpCksum, KnownValuesAndOddLength)
+{
+    const uint8_t rfc[] = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
+    uint16_t c = icmp_cksum(rfc, sizeof rfc);
+    const auto *cb = reinterpret_cast<const uint8_t *>(&c);
+    EXPECT_EQ(cb[0], 0x22);
+    EXPECT_EQ(cb[1], 0x0d);
+    // Odd length: the last byte is padded with zero.
+    const uint8_t odd[] = {0x00, 0x01, 0xf2};
+    c = icmp_cksum(odd, sizeof odd);
+    EXPECT_EQ(cb[0], static_cast<uint8_t>(~0xf2 & 0xff));
+    EXPECT_EQ(cb[1], static_cast<uint8_t>(~0x01 & 0xff));
+}
+
+TEST_F(Dgram, OrdinaryPingIsAnswered)
+{
+    std::vector<uint8_t> data(37);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<uint8_t>(i * 13);
+    for (size_t hlen : {20, 24, 60}) { // with and without IPv4 options
+        sends.clear();
+        auto pkt = ipv4_icmp(echo(0x1234, 0x0506, data, false), hlen);
+        icmp_rx(pkt.data(), pkt.size(), sa(), sizeof client);
+        ASSERT_EQ(sends.size(), 1u) << hlen;
+        auto &r = sends[0];
+        auto req = echo(0x1234, 0x0506, data, false);
+        ASSERT_EQ(r.size(), req.size());
+        EXPECT_EQ(r[0], 0);
+        EXPECT_EQ(icmp_cksum(r.data(), r.size()), 0);
+        EXPECT_EQ(std::vector<uint8_t>(r.begin() + 4, r.end()),
+                  std::vector<uint8_t>(req.begin() + 4, req.end()));
+    }
+    EXPECT_EQ(sesst.n_sess, 0u);
+
+    auto notip = ipv4_icmp(echo(1, 1, data, false), 20, 17);
+    icmp_rx(notip.data(), notip.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[WARN] Drop the packet; not ICMP"));
+    auto reply = ipv4_icmp(echo(1, 1, data, false));
+    reply[20] = 0;
+    icmp_rx(reply.data(), reply.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[WARN] Drop the packet; not ICMP echo"));
+    auto empty = ipv4_icmp({});
+    icmp_rx(empty.data(), empty.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[WARN] Drop the packet; too short ICMP echo"));
+    EXPECT_EQ(sends.size(), 1u); // none of the dropped ones was answered
+}
+
+TEST_F(Dgram, IcmpTunnelMessages)
+{
+    auto small = ipv4_icmp(echo(7, 9, eth(13, 0x0806), true));
+    icmp_rx(small.data(), small.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[ERROR] too small packet for ICMP (from 198.51.100.20:3333 origin_len 45 "
+                       "len 13 hlen 20)"));
+    EXPECT_EQ(sesst.n_sess, 0u);
+
+    auto pkt = ipv4_icmp(echo(7, 9, eth(14, 0x0806), true), 28);
+    icmp_rx(pkt.data(), pkt.size(), sa(), sizeof client);
+    ASSERT_EQ(sesst.n_sess, 1u);
+    EXPECT_TRUE(logged("(mode ICMP n_sess 1)"));
+    EXPECT_TRUE(sends.empty());
+    EXPECT_EQ(tap_out.size(), 1u);
+    sess *sp = sesst.sesslist_head;
+    EXPECT_EQ(ntohs(sp->icmp_id), 7);
+    EXPECT_EQ(ntohs(sp->icmp_seq), 9);
+
+    // Messages must stay below 4096 bytes.
+    std::vector<uint8_t> big(4096 - 12);
+    icmp_tx(sp, big.data(), big.size());
+    EXPECT_TRUE(sends.empty());
+    icmp_tx(sp, big.data(), big.size() - 1);
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].size(), 4095u);
+}
+
+TEST_F(Dgram, UdpLimits)
+{
+    auto f = eth(13, 0x0806);
+    udp_rx(f.data(), f.size(), sa(), sizeof client);
+    EXPECT_EQ(sesst.n_sess, 0u);
+    EXPECT_TRUE(logs.empty());
+    f = eth(14, 0x0806);
+    udp_rx(f.data(), f.size(), sa(), sizeof client);
+    EXPECT_EQ(sesst.n_sess, 1u);
+    f = eth(1501, 0x0806);
+    udp_rx(f.data(), f.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[ERROR] Ooops, too big frame (1501) is received"));
+    EXPECT_EQ(tap_out.size(), 2u);
+}
+
+TEST_F(Dgram, AccountingPerTransport)
+{
+    // An ARP frame of 42 bytes from a UDP client.
+    sess *u = udp_session(eth(42, 0x0806));
+    EXPECT_EQ(u->other_usage.tx, 70u);
+    EXPECT_EQ(u->peer_usage.rx, 70u);
+    EXPECT_EQ(u->peer_usage.addr, client.sin_addr.s_addr);
+    EXPECT_EQ(u->n_ip_usage, 0);
+
+    // A 100-byte IPv4 frame sent to a TCP client and to an ICMP client.
+    auto down = eth(100, 0x0800, "203.0.113.50", "10.8.0.2");
+    uint32_t src;
+    inet_pton(AF_INET, "203.0.113.50", &src);
+    tcpconn *tc = tcp_new(-1, sa(), sizeof client);
+    auto up = eth(60, 0x0806, nullptr, nullptr, 2);
+    sess_rx(sa(), sizeof client, up.data(), up.size(), SESS_TCP, tc, nullptr);
+    sess *t = sesst.sesslist_tail;
+    t->peer_usage.tx = 0;
+    sess_tx(t, down.data(), down.size());
+    ASSERT_EQ(t->n_ip_usage, 1);
+    EXPECT_EQ(t->ip_usage[0].addr, src);
+    EXPECT_EQ(t->ip_usage[0].rx, 144u);
+    EXPECT_EQ(t->peer_usage.tx, 144u);
+
+    auto ping = ipv4_icmp(echo(1, 2, eth(60, 0x0806, nullptr, nullptr, 3), true));
+    icmp_rx(ping.data(), ping.size(), sa(), sizeof client);
+    sess *i = sesst.sesslist_tail;
+    ASSERT_EQ(i->type, SESS_ICMP);
+    EXPECT_EQ(i->peer_usage.rx, 60u + 32);
+    EXPECT_EQ(i->other_usage.tx, 60u + 28);
+    sess_tx(i, down.data(), down.size());
+    EXPECT_EQ(i->ip_usage[0].rx, 128u);
+    EXPECT_EQ(i->peer_usage.tx, 132u);
+
+    // Frames without a usable IPv4 address.
+    uint64_t before = u->other_usage.rx;
+    for (auto f : {eth(30, 0x0800, "1.2.3.4"), eth(10, 0), eth(60, 0x0800, "0.0.0.0"),
+                   eth(60, 0x0800, "255.255.255.255"), eth(60, 0x86dd)})
+        sess_stat_backend(u, STAT_RX, STAT_DIR_SRC, SESS_UDP, f.data(), f.size());
+    EXPECT_EQ(u->other_usage.rx, before + 30 + 10 + 60 * 3 + 28 * 5);
+    EXPECT_EQ(u->n_ip_usage, 0);
+
+    sess_stat_transport(u, 3, SESS_UDP, 0, 50);
+    EXPECT_TRUE(logged("[ERROR] unknown rxtx 3 type 1 len 50"));
+}
+
+TEST_F(Dgram, AddressTableHolds2048)
+{
+    sess *u = udp_session(eth(42, 0x0806));
+    auto f = eth(60, 0x0800, nullptr, nullptr);
+    for (uint32_t k = 1; k <= 2048; k++) {
+        uint32_t a = htonl(0x0b000000u + k);
+        std::memcpy(&f[30], &a, 4);
+        sess_stat_backend(u, STAT_TX, STAT_DIR_DST, SESS_UDP, f.data(), f.size());
+    }
+    EXPECT_EQ(u->n_ip_usage, 2048);
+    EXPECT_FALSE(logged("VELEC_00153"));
+    uint32_t a = htonl(0x0b000000u + 5000);
+    std::memcpy(&f[30], &a, 4);
+    uint64_t other = u->other_usage.tx, peer = u->peer_usage.rx;
+    udp_rx(f.data(), f.size(), sa(), sizeof client);
+    EXPECT_TRUE(logged("[ERROR] VELEC_00153: Too many IP address table from 198.51.100.20:3333"));
+    EXPECT_EQ(u->other_usage.tx, other);
+    EXPECT_EQ(u->peer_usage.rx, peer + 88);
+    a = htonl(0x0b000000u + 2048);
+    std::memcpy(&f[30], &a, 4);
+    udp_rx(f.data(), f.size(), sa(), sizeof client);
+    EXPECT_EQ(u->ip_usage[2047].tx, 2u * 88);
+}
+
+namespace
+{
+int flushes;
+void count_flush(sess *, int *nentry, double real, double)
+{
+    EXPECT_EQ(real, fake_now);
+    flushes++;
+    (*nentry)++;
+}
+} // namespace
+
+TEST_F(Dgram, EmissionRounds)
+{
+    udp_session(eth(42, 0x0806));
+    stat_flush_hook = count_flush;
+    veld.usage_interval = 300;
+    statst.last_emit = 0;
+    flushes = 0;
+    stat_emit(); // the first call emits at once
+    EXPECT_EQ(flushes, 1);
+    EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 1, nentry 1)"));
+    double t0 = fake_now;
+    fake_now = t0 + 300;
+    stat_emit();
+    EXPECT_EQ(flushes, 1);
+    fake_now = t0 + 300.5;
+    stat_emit();
+    EXPECT_EQ(flushes, 2);
+    fake_now = t0;
+}
