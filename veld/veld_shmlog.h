@@ -1,0 +1,65 @@
+// veld's side of the shared-memory log: the file "_.vsm" in the working
+// directory, its segment allocator and the record writer. Readers in other
+// processes follow the log without locks (see velumond/vsl.h).
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+#include "veld_shmlog_layout.h"
+
+constexpr const char *SHM_FILENAME = "_.vsm";
+constexpr uintmax_t SHM_DEFAULT_SHL = 41943040; // 40 MiB log
+constexpr uintmax_t SHM_DEFAULT_FREE = 1048576; // 1 MiB spare
+constexpr uint32_t SHM_FILL_BLOCK = 65536;
+constexpr uint32_t VSL_MAX_RECORD = 512; // longer payloads are cut here
+// Smallest log payload that still takes a maximum-size record after a wrap:
+// the seq word, the record and the end marker behind it.
+constexpr uintmax_t SHM_MIN_SHL = 4 + VSL_HDR + VSL_MAX_RECORD + 4;
+constexpr uint32_t VSM_COOL_SECONDS = 5;
+
+// Create "_.vsm" in the current directory from the -l text (null or "" for
+// the defaults), map it and allocate the log. Exits on any error.
+void SHM_Init(const char *arg);
+// Locate the log segment and reset the write position; right after SHM_Init.
+void VSL_Init(void);
+// Append one record; a payload longer than VSL_MAX_RECORD is cut.
+void VSL(unsigned tag, uint32_t id, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// Allocate a segment of at least size payload bytes; null when none is free.
+void *VSM_Alloc(unsigned size, const char *class_, const char *type, const char *ident);
+// Release a segment from VSM_Alloc; it cools down before it is reused.
+void VSM_Free(void *ptr);
+
+// Parse a size ("1.5M", "64 kB", "4096"). Gives null and stores the value, or
+// one of "Missing number", "Invalid number", "Absolute number required",
+// "Invalid suffix".
+const char *SHM_ParseSize(const char *p, uintmax_t *r);
+
+// Module state; one writer per process.
+struct shm_state {
+    struct VSM_head *VSM_head; // the mapping
+    uint8_t *vsm_end;          // mapping + file size
+    int vsl_fd;                // holds the write lock for the life of the process
+    uint32_t *vsl_start;       // the seq word of the log
+    uint32_t *vsl_end;         // end of the log chunk
+    uint32_t *vsl_ptr;         // next write position
+    pthread_mutex_t vsl_mtx;
+    pthread_mutex_t vsm_mtx;
+    uint32_t (*mono)(void); // monotonic whole seconds; tests replace it
+};
+extern shm_state shm;
+
+// Internals, visible for tests.
+void *VSM__Alloc(unsigned size, const char *class_, const char *type, const char *ident);
+void VSM__Free(void *ptr);
+void VSM__Clean(void);
+void vsm_cleanup(void);
+VSM_chunk *vsm_iter_0(void);
+VSM_chunk *vsm_iter_n(VSM_chunk *c);
+uint32_t *vsl_get(unsigned len);
+void vsl_wrap(void);
+void vsl_hdr(unsigned tag, uint32_t *p, unsigned len, uint32_t id);
+uint32_t vsl_w0(uint32_t tag, uint32_t len);
+// Unmap and close (the lock goes with the descriptor); for tests that build
+// several files in one process.
+void SHM_Close(void);
