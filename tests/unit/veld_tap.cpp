@@ -1,0 +1,173 @@
+// Node files and TAP configuration. The fixed paths under /etc are served by a
+// tmpfs in a private mount namespace of a child process, so the host's files
+// are never touched.
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "veld_tap.h"
+#include "vlog.h"
+
+namespace
+{
+std::vector<std::string> logs;
+std::vector<std::string> cmds;
+void sink(int, const char *line)
+{
+    logs.emplace_back(line);
+}
+int fake_system(const char *cmd)
+{
+    cmds.emplace_back(cmd);
+    return 0;
+}
+
+std::string tmpfile_with(const std::string &content)
+{
+    char path[] = "/tmp/veld_tap_XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    return path;
+}
+
+// Reads path with tap_read_ipfile; the log line it wrote, or "" on success.
+std::string read_result(const std::string &content, std::string *text = nullptr)
+{
+    std::string path = tmpfile_with(content);
+    char buf[TAP_CMD_SIZE];
+    logs.clear();
+    VLOG_SetSink(sink);
+    int r = tap_read_ipfile(path.c_str(), buf, sizeof buf);
+    VLOG_SetSink(nullptr);
+    unlink(path.c_str());
+    if (r == 0 && text != nullptr)
+        *text = buf;
+    EXPECT_EQ(r == 0, logs.empty());
+    return logs.empty() ? "" : logs[0];
+}
+} // namespace
+
+TEST(TapFiles, CharacterRule)
+{
+    std::string text;
+    EXPECT_EQ(read_result("10.8.0.1", &text), "");
+    EXPECT_EQ(text, "10.8.0.1");
+    EXPECT_EQ(read_result("1.2.3.4.5", &text), ""); // digits and dots only; passed on as is
+    EXPECT_EQ(text, "1.2.3.4.5");
+    EXPECT_EQ(read_result("10.8.0.1\n"), "[ERROR] Wrong IPv4 format (10.8.0.1\n).");
+    EXPECT_EQ(read_result("10.8.0.1 "), "[ERROR] Wrong IPv4 format (10.8.0.1 ).");
+    EXPECT_EQ(read_result(std::string("1.2\0x", 5)), "[ERROR] Wrong IPv4 format (1.2).");
+    EXPECT_NE(read_result("").find("(no content)"), std::string::npos);
+
+    logs.clear();
+    VLOG_SetSink(sink);
+    char buf[64];
+    EXPECT_EQ(tap_read_ipfile("/nonexistent/veld/file", buf, sizeof buf), -1);
+    VLOG_SetSink(nullptr);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].rfind("[ERROR] fopen(3) for /nonexistent/veld/file failed: 2 ", 0), 0u);
+}
+
+TEST(TapFiles, PublicAddress)
+{
+    uint32_t ip = 0;
+    VLOG_SetSink(sink);
+    logs.clear();
+    EXPECT_EQ(tap_parse_public_ip("203.0.113.9", &ip), 0);
+    EXPECT_EQ(ip, htonl(0xcb007109u));
+    // The traditional parser's shorthand forms are part of what is accepted.
+    EXPECT_EQ(tap_parse_public_ip("127.1", &ip), 0);
+    EXPECT_EQ(ip, htonl(0x7f000001u));
+    EXPECT_EQ(tap_parse_public_ip("1.2.3.4.5", &ip), -1);
+    EXPECT_EQ(tap_parse_public_ip("255.255.255.255", &ip), -1);
+    VLOG_SetSink(nullptr);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0], "[ERROR] Failed to parse the public IP: 1.2.3.4.5");
+    EXPECT_EQ(logs[1], "[ERROR] Failed to parse the public IP: 255.255.255.255");
+}
+
+TEST(TapDev, CommandsFromNodeFiles)
+{
+    int pfd[2];
+    ASSERT_EQ(pipe(pfd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pfd[0]);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+            _exit(77);
+        mkdir("/etc/velkarn-server", 0755);
+        FILE *fp = fopen(TAP_IP_FILE, "w");
+        fputs("10.8.0.1", fp);
+        fclose(fp);
+        fp = fopen(PUBLIC_IP_FILE, "w");
+        fputs("203.0.113.9", fp);
+        fclose(fp);
+        snprintf(tapst.tapname, sizeof tapst.tapname, "tap7");
+        tap_system_fn = fake_system;
+        setupTapDev();
+        readPublicIP();
+        std::string out;
+        for (auto &c : cmds)
+            out += c + "\n";
+        out += std::to_string(tapst.public_ip == htonl(0xcb007109u));
+        (void)!write(pfd[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(pfd[1]);
+    std::string out;
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(pfd[0], buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    close(pfd[0]);
+    int st;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(out, "/sbin/ip link set tap7 up mtu 1450\n"
+                   "/sbin/ifconfig tap7 inet 10.8.0.1 netmask 255.255.240.0 up\n"
+                   "/sbin/ifconfig tap7:0 inet 10.254.254.1 netmask 255.255.0.0\n"
+                   "1");
+}
+
+TEST(TapDev, FailingCommandStops)
+{
+    snprintf(tapst.tapname, sizeof tapst.tapname, "tap7");
+    EXPECT_DEATH(
+        {
+            tap_system_fn = [](const char *) { return 256; };
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+                abort();
+            mkdir("/etc/velkarn-server", 0755);
+            FILE *fp = fopen(TAP_IP_FILE, "w");
+            fputs("10.8.0.1", fp);
+            fclose(fp);
+            setupTapDev();
+        },
+        "ret == 0");
+    EXPECT_EXIT(
+        {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+                abort();
+            readPublicIP();
+        },
+        ::testing::ExitedWithCode(1), "");
+}
