@@ -1,0 +1,603 @@
+// veltun: the client end of a velkarn tunnel.
+//
+// Opens a TAP interface in the current network namespace and carries every Ethernet frame to a
+// node's veld and back, over UDP datagrams, a framed TCP stream or ICMP echo requests. With the
+// TAP interface addressed in the node's client subnet, ARP, ping and TCP run through the tunnel
+// like over a wire.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/icmp.h>
+#include <linux/if.h>
+#include <linux/if_arp.h>
+#include <linux/if_tun.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <ctime>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+constexpr uint16_t kDefaultPort = 10008;
+constexpr size_t kFrameMax = 65536;
+// Frames veld accepts on its TCP stream: len + 4 must stay below its 2048-byte unit buffer.
+constexpr unsigned kTcpLenMax = 2043;
+// Queued TCP output beyond this is dropped like frames on a congested link.
+constexpr size_t kTcpQueueMax = 4u << 20;
+constexpr uint8_t kIcmpMagic[4] = {0xf1, 0x6d, 0x9f, 0xc4};
+constexpr size_t kIcmpHdr = 12;
+
+enum class Transport { UDP, TCP, ICMP };
+
+struct Options {
+    const char *server = nullptr;
+    Transport transport = Transport::UDP;
+    uint16_t port = kDefaultPort;
+    const char *tapname = "veltun%d";
+    const char *addr = nullptr;
+    const char *mac = nullptr;
+    int mtu = 1400;
+    const char *bind = nullptr;
+    int icmp_id = -1;
+    int icmp_seq = -1;
+    bool vary_id = false;
+    int keepalive = 60;
+};
+
+struct Stats {
+    unsigned long long tap_rx, tap_tx, net_tx, net_rx, dropped, bad, own;
+};
+
+Stats stats;
+uint8_t own_mac[6];
+volatile sig_atomic_t want_stats;
+
+void usage()
+{
+    static const char *const lines[][2] = {
+        {"-s address", "Node address (IPv4, required)"},
+        {"-t udp|tcp|icmp", "Transport (default udp)"},
+        {"-p port", "UDP/TCP port of the node (default 10008)"},
+        {"-i name", "TAP interface name (default veltun%d)"},
+        {"-a address/len", "IPv4 address of the TAP interface"},
+        {"-m mac", "MAC address of the TAP interface (default random)"},
+        {"-M mtu", "MTU of the TAP interface (default 1400)"},
+        {"-b address", "Local address to send from"},
+        {"-I id", "ICMP echo identifier (default the pid)"},
+        {"-q seq", "ICMP echo sequence number, the session key (default random)"},
+        {"-V", "ICMP: change the identifier with every request"},
+        {"-k seconds", "Announce the address every so often (default 60, 0: only at start)"},
+    };
+    fprintf(stderr, "usage: veltun -s address [options]\n");
+    for (auto &l : lines)
+        fprintf(stderr, "    %-28s # %s\n", l[0], l[1]);
+    exit(1);
+}
+
+[[noreturn]] void die(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "veltun: ");
+    vfprintf(stderr, fmt, ap);
+    fprintf(stderr, "\n");
+    va_end(ap);
+    exit(1);
+}
+
+long number(const char *arg, const char *what, long lo, long hi)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(arg, &end, 0);
+    if (errno != 0 || end == arg || *end != '\0' || v < lo || v > hi)
+        die("bad %s '%s' (expected %ld..%ld)", what, arg, lo, hi);
+    return v;
+}
+
+in_addr ipv4(const char *text, const char *what)
+{
+    in_addr a;
+    if (inet_pton(AF_INET, text, &a) != 1)
+        die("bad %s '%s' (expected a dotted IPv4 address)", what, text);
+    return a;
+}
+
+void random_bytes(void *p, size_t n)
+{
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, p, n) != (ssize_t)n)
+        die("cannot read /dev/urandom: %s", strerror(errno));
+    close(fd);
+}
+
+uint16_t inet_cksum(const uint8_t *p, size_t len)
+{
+    uint32_t sum = 0;
+    for (; len > 1; p += 2, len -= 2)
+        sum += (uint32_t)p[0] << 8 | p[1];
+    if (len)
+        sum += (uint32_t)p[0] << 8;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return htons((uint16_t)~sum);
+}
+
+void ifreq_ioctl(int s, unsigned long req, ifreq *ifr, const char *what)
+{
+    if (ioctl(s, req, ifr) < 0)
+        die("%s on %s: %s", what, ifr->ifr_name, strerror(errno));
+}
+
+// Creates the TAP interface and gives it its MAC address, MTU and IPv4 address.
+int tap_open(const Options &o, std::string *name, in_addr *ipout)
+{
+    int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        die("cannot open /dev/net/tun: %s", strerror(errno));
+    ifreq ifr{};
+    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+    if (strlen(o.tapname) >= IFNAMSIZ)
+        die("TAP name '%s' is too long (at most %d bytes)", o.tapname, IFNAMSIZ - 1);
+    snprintf(ifr.ifr_name, IFNAMSIZ, "%s", o.tapname);
+    if (ioctl(fd, TUNSETIFF, &ifr) < 0)
+        die("cannot create TAP interface '%s': %s", o.tapname, strerror(errno));
+    *name = ifr.ifr_name;
+
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        die("socket: %s", strerror(errno));
+    uint8_t mac[6];
+    if (o.mac) {
+        unsigned b[6];
+        char tail;
+        if (sscanf(o.mac, "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) !=
+            6)
+            die("bad MAC address '%s' (expected six hexadecimal bytes separated by ':')", o.mac);
+        for (int i = 0; i < 6; i++) {
+            if (b[i] > 0xff)
+                die("bad MAC address '%s'", o.mac);
+            mac[i] = (uint8_t)b[i];
+        }
+        if (mac[0] & 1)
+            die("MAC address '%s' is a group address", o.mac);
+    } else {
+        random_bytes(mac, sizeof mac);
+        mac[0] = (uint8_t)((mac[0] & 0xfe) | 0x02);
+    }
+    memcpy(own_mac, mac, 6);
+    memset(&ifr.ifr_ifru, 0, sizeof ifr.ifr_ifru);
+    ifr.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+    memcpy(ifr.ifr_hwaddr.sa_data, mac, 6);
+    ifreq_ioctl(s, SIOCSIFHWADDR, &ifr, "setting the MAC address");
+    memset(&ifr.ifr_ifru, 0, sizeof ifr.ifr_ifru);
+    ifr.ifr_mtu = o.mtu;
+    ifreq_ioctl(s, SIOCSIFMTU, &ifr, "setting the MTU");
+    if (o.addr) {
+        std::string a(o.addr);
+        size_t slash = a.find('/');
+        long plen = 24;
+        if (slash != std::string::npos) {
+            plen = number(a.c_str() + slash + 1, "prefix length", 1, 32);
+            a.resize(slash);
+        }
+        in_addr ip = ipv4(a.c_str(), "TAP address");
+        *ipout = ip;
+        auto *sin = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
+        memset(&ifr.ifr_ifru, 0, sizeof ifr.ifr_ifru);
+        sin->sin_family = AF_INET;
+        sin->sin_addr = ip;
+        ifreq_ioctl(s, SIOCSIFADDR, &ifr, "setting the address");
+        memset(&ifr.ifr_ifru, 0, sizeof ifr.ifr_ifru);
+        sin->sin_family = AF_INET;
+        sin->sin_addr.s_addr = htonl(plen == 32 ? 0xffffffffu : ~(0xffffffffu >> plen));
+        ifreq_ioctl(s, SIOCSIFNETMASK, &ifr, "setting the netmask");
+    }
+    memset(&ifr.ifr_ifru, 0, sizeof ifr.ifr_ifru);
+    ifreq_ioctl(s, SIOCGIFFLAGS, &ifr, "reading the flags");
+    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+    ifreq_ioctl(s, SIOCSIFFLAGS, &ifr, "bringing the interface up");
+    close(s);
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0)
+        die("fcntl on the TAP device: %s", strerror(errno));
+    return fd;
+}
+
+int net_open(const Options &o)
+{
+    sockaddr_in dst{};
+    dst.sin_family = AF_INET;
+    dst.sin_addr = ipv4(o.server, "node address");
+    dst.sin_port = htons(o.port);
+    int fd = -1;
+    switch (o.transport) {
+    case Transport::UDP:
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        break;
+    case Transport::TCP:
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        break;
+    case Transport::ICMP:
+        fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        dst.sin_port = 0;
+        break;
+    }
+    if (fd < 0)
+        die("socket: %s", strerror(errno));
+    if (o.bind) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        src.sin_addr = ipv4(o.bind, "local address");
+        if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) < 0)
+            die("bind to %s: %s", o.bind, strerror(errno));
+    }
+    if (o.transport == Transport::ICMP) {
+        icmp_filter filt{};
+        filt.data = ~(1u << ICMP_ECHOREPLY);
+        if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filt, sizeof filt) < 0)
+            die("setsockopt(ICMP_FILTER): %s", strerror(errno));
+    }
+    if (o.transport == Transport::TCP) {
+        // Bounded connect: a node that does not answer is an error, not a hang.
+        int fl = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) < 0) {
+            if (errno != EINPROGRESS)
+                die("connect to %s:%u: %s", o.server, o.port, strerror(errno));
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 10000) != 1)
+                die("connect to %s:%u: timed out", o.server, o.port);
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err)
+                die("connect to %s:%u: %s", o.server, o.port, strerror(err));
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    } else if (connect(fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) < 0) {
+        die("connect to %s: %s", o.server, strerror(errno));
+    }
+    return fd;
+}
+
+void tap_write(int tap, const uint8_t *frame, size_t len)
+{
+    // A frame that carries our own source address is our own coming back (for ICMP: the node's
+    // kernel answering the echo request itself); a switch never sends it, so it is not written.
+    if (len >= 12 && memcmp(frame + 6, own_mac, 6) == 0) {
+        stats.own++;
+        return;
+    }
+    if (write(tap, frame, len) != (ssize_t)len) {
+        stats.dropped++;
+        return;
+    }
+    stats.tap_tx++;
+}
+
+// Reports a failed send now and then, without flooding standard error.
+void send_failed(const char *what)
+{
+    static unsigned long long n;
+    if (n++ % 1000 == 0)
+        fprintf(stderr, "veltun: %s: %s (%llu so far)\n", what, strerror(errno), n);
+    stats.dropped++;
+}
+
+struct Tunnel {
+    Options o;
+    int tap = -1;
+    int net = -1;
+    std::vector<uint8_t> out; // TCP: units not yet taken by the socket
+    size_t out_off = 0;
+    std::vector<uint8_t> in; // TCP: bytes of units not yet complete
+    uint16_t icmp_id = 0, icmp_seq = 0;
+    uint8_t pkt[kFrameMax + 64];
+    in_addr ip{};
+    bool has_ip = false;
+
+    // Gratuitous ARP: the node learns the session before anyone needs to reach us, other
+    // clients learn our address, and the session does not expire while we are idle.
+    void announce()
+    {
+        if (!has_ip)
+            return;
+        uint8_t f[42] = {};
+        memset(f, 0xff, 6);
+        memcpy(f + 6, own_mac, 6);
+        f[12] = 0x08, f[13] = 0x06;                 // ARP
+        f[14] = 0, f[15] = 1, f[16] = 8, f[17] = 0; // Ethernet, IPv4
+        f[18] = 6, f[19] = 4, f[20] = 0, f[21] = 1; // request
+        memcpy(f + 22, own_mac, 6);
+        memcpy(f + 28, &ip, 4);
+        memcpy(f + 38, &ip, 4);
+        from_tap(f, sizeof f);
+        stats.tap_rx--; // not a frame of the TAP device
+    }
+
+    void from_tap(const uint8_t *frame, size_t len)
+    {
+        stats.tap_rx++;
+        switch (o.transport) {
+        case Transport::UDP:
+            if (send(net, frame, len, 0) < 0)
+                send_failed("send");
+            else
+                stats.net_tx++;
+            break;
+        case Transport::TCP: {
+            if (len > kTcpLenMax || out.size() - out_off + len + 4 > kTcpQueueMax) {
+                stats.dropped++;
+                break;
+            }
+            if (out_off > 0 && out_off == out.size()) {
+                out.clear();
+                out_off = 0;
+            }
+            uint8_t h[4] = {'V', 0, (uint8_t)(len & 0xff), (uint8_t)(len >> 8)};
+            out.insert(out.end(), h, h + 4);
+            out.insert(out.end(), frame, frame + len);
+            stats.net_tx++;
+            flush();
+            break;
+        }
+        case Transport::ICMP: {
+            if (o.vary_id)
+                icmp_id++;
+            pkt[0] = ICMP_ECHO;
+            pkt[1] = 0;
+            pkt[2] = pkt[3] = 0;
+            uint16_t id = htons(icmp_id), seq = htons(icmp_seq);
+            memcpy(pkt + 4, &id, 2);
+            memcpy(pkt + 6, &seq, 2);
+            memcpy(pkt + 8, kIcmpMagic, 4);
+            memcpy(pkt + kIcmpHdr, frame, len);
+            uint16_t ck = inet_cksum(pkt, kIcmpHdr + len);
+            memcpy(pkt + 2, &ck, 2);
+            if (send(net, pkt, kIcmpHdr + len, 0) < 0)
+                send_failed("send");
+            else
+                stats.net_tx++;
+            break;
+        }
+        }
+    }
+
+    void flush()
+    {
+        while (out_off < out.size()) {
+            ssize_t n = send(net, out.data() + out_off, out.size() - out_off, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    return;
+                die("TCP connection to %s:%u failed: %s", o.server, o.port, strerror(errno));
+            }
+            out_off += (size_t)n;
+        }
+        out.clear();
+        out_off = 0;
+    }
+
+    void from_net()
+    {
+        switch (o.transport) {
+        case Transport::UDP: {
+            ssize_t n = recv(net, pkt, sizeof pkt, 0);
+            if (n < 0) {
+                // Port-unreachable answers show up here while the node is not up.
+                if (errno != EAGAIN && errno != EINTR)
+                    send_failed("recv");
+                return;
+            }
+            stats.net_rx++;
+            tap_write(tap, pkt, (size_t)n);
+            break;
+        }
+        case Transport::TCP: {
+            ssize_t n = recv(net, pkt, sizeof pkt, 0);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    return;
+                die("TCP connection to %s:%u failed: %s", o.server, o.port, strerror(errno));
+            }
+            if (n == 0)
+                die("node %s:%u closed the TCP connection", o.server, o.port);
+            in.insert(in.end(), pkt, pkt + n);
+            size_t off = 0;
+            while (in.size() - off >= 4) {
+                const uint8_t *h = in.data() + off;
+                unsigned len = h[2] | (unsigned)h[3] << 8;
+                if (h[0] != 'V' || h[1] != 0 || len == 0 || len > kTcpLenMax)
+                    die("bad frame header from the node (bytes %02x %02x %02x %02x)", h[0], h[1],
+                        h[2], h[3]);
+                if (in.size() - off < 4 + len)
+                    break;
+                stats.net_rx++;
+                tap_write(tap, h + 4, len);
+                off += 4 + len;
+            }
+            in.erase(in.begin(), in.begin() + (long)off);
+            break;
+        }
+        case Transport::ICMP: {
+            ssize_t n = recv(net, pkt, sizeof pkt, 0);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    send_failed("recv");
+                return;
+            }
+            if (n < 20)
+                return;
+            size_t hl = (size_t)(pkt[0] & 0x0f) * 4;
+            if ((size_t)n < hl + kIcmpHdr)
+                return;
+            const uint8_t *m = pkt + hl;
+            size_t mlen = (size_t)n - hl;
+            uint16_t seq;
+            memcpy(&seq, m + 6, 2);
+            // Only replies of our session carry frames; anything else is someone's ping.
+            if (m[0] != ICMP_ECHOREPLY || memcmp(m + 8, kIcmpMagic, 4) != 0 ||
+                ntohs(seq) != icmp_seq)
+                return;
+            if (inet_cksum(m, mlen) != 0) {
+                stats.bad++;
+                fprintf(stderr, "veltun: echo reply with a bad checksum dropped\n");
+                return;
+            }
+            stats.net_rx++;
+            if (mlen > kIcmpHdr)
+                tap_write(tap, m + kIcmpHdr, mlen - kIcmpHdr);
+            break;
+        }
+        }
+    }
+};
+
+void on_usr1(int)
+{
+    want_stats = 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Tunnel t;
+    Options &o = t.o;
+    int ch;
+    while ((ch = getopt(argc, argv, "s:t:p:i:a:m:M:b:I:q:Vk:h")) != -1) {
+        switch (ch) {
+        case 's':
+            o.server = optarg;
+            break;
+        case 't':
+            if (strcmp(optarg, "udp") == 0)
+                o.transport = Transport::UDP;
+            else if (strcmp(optarg, "tcp") == 0)
+                o.transport = Transport::TCP;
+            else if (strcmp(optarg, "icmp") == 0)
+                o.transport = Transport::ICMP;
+            else {
+                fprintf(stderr, "veltun: unknown transport '%s' (udp, tcp or icmp)\n", optarg);
+                usage();
+            }
+            break;
+        case 'p':
+            o.port = (uint16_t)number(optarg, "port", 1, 65535);
+            break;
+        case 'i':
+            o.tapname = optarg;
+            break;
+        case 'a':
+            o.addr = optarg;
+            break;
+        case 'm':
+            o.mac = optarg;
+            break;
+        case 'M':
+            o.mtu = (int)number(optarg, "MTU", 68, 9000);
+            break;
+        case 'b':
+            o.bind = optarg;
+            break;
+        case 'I':
+            o.icmp_id = (int)number(optarg, "ICMP identifier", 0, 65535);
+            break;
+        case 'q':
+            o.icmp_seq = (int)number(optarg, "ICMP sequence number", 0, 65535);
+            break;
+        case 'V':
+            o.vary_id = true;
+            break;
+        case 'k':
+            o.keepalive = (int)number(optarg, "announce interval", 0, 86400);
+            break;
+        default:
+            usage();
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "veltun: unexpected argument '%s'\n", argv[optind]);
+        usage();
+    }
+    if (!o.server) {
+        fprintf(stderr, "veltun: the node address (-s) is required\n");
+        usage();
+    }
+    uint16_t r;
+    random_bytes(&r, sizeof r);
+    t.icmp_id = (uint16_t)(o.icmp_id >= 0 ? o.icmp_id : getpid());
+    t.icmp_seq = (uint16_t)(o.icmp_seq >= 0 ? o.icmp_seq : r);
+
+    std::string name;
+    t.tap = tap_open(o, &name, &t.ip);
+    t.has_ip = o.addr != nullptr;
+    t.net = net_open(o);
+    static const char *const tnames[] = {"udp", "tcp", "icmp"};
+    fprintf(stderr, "veltun: %s up (%s) via %s to %s:%u\n", name.c_str(), o.addr ? o.addr : "-",
+            tnames[(int)o.transport], o.server, o.transport == Transport::ICMP ? 0 : o.port);
+    fflush(stderr);
+
+    struct sigaction sa {
+    };
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    uint8_t frame[kFrameMax];
+    t.announce();
+    timespec last;
+    clock_gettime(CLOCK_MONOTONIC, &last);
+    for (;;) {
+        if (o.keepalive > 0) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec - last.tv_sec >= o.keepalive) {
+                last = now;
+                t.announce();
+            }
+        }
+        if (want_stats) {
+            want_stats = 0;
+            fprintf(stderr,
+                    "veltun: stats tap_rx %llu tap_tx %llu net_tx %llu net_rx %llu dropped %llu "
+                    "bad %llu own %llu\n",
+                    stats.tap_rx, stats.tap_tx, stats.net_tx, stats.net_rx, stats.dropped,
+                    stats.bad, stats.own);
+        }
+        bool backlog = t.out_off < t.out.size();
+        pollfd p[2] = {{t.tap, (short)(backlog ? 0 : POLLIN), 0},
+                       {t.net, (short)(POLLIN | (backlog ? POLLOUT : 0)), 0}};
+        if (poll(p, 2, 1000) < 0) {
+            if (errno == EINTR)
+                continue;
+            die("poll: %s", strerror(errno));
+        }
+        if (p[1].revents & POLLOUT)
+            t.flush();
+        if (p[1].revents & (POLLIN | POLLERR | POLLHUP))
+            t.from_net();
+        if (p[0].revents & POLLIN) {
+            ssize_t n = read(t.tap, frame, sizeof frame);
+            if (n > 0)
+                t.from_tap(frame, (size_t)n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                die("read from %s: %s", name.c_str(), strerror(errno));
+        }
+    }
+}
