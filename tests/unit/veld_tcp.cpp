@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -307,4 +308,60 @@ TEST(TcpDeath, RefcountNeverNegative)
     EXPECT_DEATH(tcp_read(tc), "\\(tc\\)->magic == 0x29710467");
     tc->magic = magic;
     tcp_close(tc);
+}
+
+TEST(TcpAccept, DescriptorsFromFdSetSizeAreRefused)
+{
+    logs.clear();
+    VLOG_SetSink(sink);
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max < 1100)
+        GTEST_SKIP() << "descriptor limit too low";
+    struct rlimit raised = rl;
+    raised.rlim_cur = 1100;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(lfd, 8), 0);
+    socklen_t sl = sizeof sin;
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&sin), &sl);
+    int c1 = socket(AF_INET, SOCK_STREAM, 0), c2 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(c1, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(connect(c2, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+
+    // A normal accept makes a connection record.
+    ASSERT_EQ(tcp_accept(lfd), 0);
+    ASSERT_NE(tcpst.tcplist, nullptr);
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+
+    // With every descriptor below 1024 taken, the next one is refused and closed.
+    std::vector<int> fill;
+    for (;;) {
+        int fd = dup(lfd);
+        ASSERT_GE(fd, 0);
+        if (fd >= 1024) {
+            close(fd);
+            break;
+        }
+        fill.push_back(fd);
+    }
+    EXPECT_EQ(tcp_accept(lfd), -1);
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+    EXPECT_TRUE(logged("[WARN] TCP connection from 127.0.0.1:"));
+    EXPECT_TRUE(logged("is refused: descriptor 1024 is not below 1024"));
+    char b;
+    EXPECT_EQ(recv(c2, &b, 1, 0), 0); // the client sees the close
+    for (int fd : fill)
+        close(fd);
+    tcp_close(tcpst.tcplist);
+    close(c1);
+    close(c2);
+    close(lfd);
+    setrlimit(RLIMIT_NOFILE, &rl);
+    VLOG_SetSink(nullptr);
 }
