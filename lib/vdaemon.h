@@ -50,6 +50,7 @@ vpf_file *VDAEMON_PidOpen(const char *path);
 // keep_cwd the working directory is kept (else it becomes "/"). Failure to
 // detach is fatal. The pid-file lock stays with the parent that exits, so the
 // detached process takes pfh's lock again (pfh may be null: no pid file).
+// A daemon that detaches its own way calls VPF_Relock after daemon(3).
 void VDAEMON_Detach(vpf_file *pfh, bool keep_cwd = false);
 // Write the pid; on failure print "NOTE: Could not write PID file\n" on
 // standard error and carry on. Gives VPF_Write's result.

@@ -34,8 +34,8 @@ vpf_file *VPF_Open(const char *path, mode_t mode, pid_t *pidptr);
 int VPF_Write(vpf_file *pfh);
 
 // Remove the file, close it and free the handle. 0, or -1 with errno (the
-// first error met); a replaced or vanished file gives EINVAL, is not
-// touched, and the handle stays allocated.
+// first error met). A file that vanished or was replaced gives EINVAL, is not
+// touched, and the handle stays allocated; after any other error it is freed.
 int VPF_Delete(vpf_file *pfh);
 
 // Read the pid stored at path (at most 15 bytes, the whole content must be
@@ -54,6 +54,7 @@ int vpf_check(const vpf_file *pfh);
 int VPF_Relock(vpf_file *pfh);
 
 // Liveness probe on another daemon's pid file: 1 when a process holds its
-// lock (its pid in *pidptr when given and readable), 0 when nobody does (the
-// probe's own file is removed again), -1 with errno when the probe failed.
+// lock (its pid in *pidptr when given, -1 there if unreadable), 0 when nobody
+// does (the probe's own file is removed again), -1 with errno when the probe
+// failed.
 int VPF_Running(const char *path, pid_t *pidptr);
