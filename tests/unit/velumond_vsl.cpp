@@ -1,0 +1,442 @@
+// The log reader against the real writer running in another process.
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "vsl.h"
+#include "vsm.h"
+#include "vtim.h"
+
+// veld's writer, built into this test so that both ends of the file meet.
+#include "../../veld/veld_shmlog.cpp"
+
+namespace
+{
+
+std::string diag_text;
+int diag_capture(void *, const char *fmt, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    diag_text += buf;
+    return n;
+}
+
+// A veld-like writer in a child process, driven over a pipe.
+class Writer
+{
+  public:
+    Writer(const std::string &dir, const char *arg)
+    {
+        int cmd[2], ack[2];
+        EXPECT_EQ(pipe(cmd), 0);
+        EXPECT_EQ(pipe(ack), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(cmd[1]);
+            close(ack[0]);
+            if (chdir(dir.c_str()) != 0)
+                _exit(3);
+            SHM_Init(arg);
+            VSL_Init();
+            run(cmd[0], ack[1]);
+        }
+        close(cmd[0]);
+        close(ack[1]);
+        cmd_ = cmd[1];
+        ack_ = ack[0];
+        wait_ack();
+    }
+    ~Writer() { quit(); }
+    // Append n records "rec <k>" numbered on from the last one.
+    void append(uint32_t n) { send('a', n); }
+    // Append n records of size bytes each ("x" filled, id counts on).
+    void append_sized(uint32_t n, uint32_t size) { send('s', n | size << 16); }
+    void wrap() { send('w', 0); }
+    void alloc() { send('A', 0); }
+    uint32_t position() { return send('p', 0); }
+    void quit()
+    {
+        if (pid_ <= 0)
+            return;
+        char c = 'q';
+        (void)!write(cmd_, &c, 1);
+        int st;
+        waitpid(pid_, &st, 0);
+        close(cmd_);
+        close(ack_);
+        pid_ = -1;
+    }
+
+  private:
+    struct msg {
+        char op;
+        uint32_t arg;
+    };
+    [[noreturn]] static void run(int in, int out)
+    {
+        uint32_t k = 0;
+        std::string big(0xffff, 'x');
+        msg m = {'r', 0};
+        (void)!write(out, &m.arg, sizeof m.arg);
+        while (read(in, &m.op, 1) == 1 && m.op != 'q') {
+            if (read(in, &m.arg, sizeof m.arg) != sizeof m.arg)
+                break;
+            uint32_t r = 0;
+            switch (m.op) {
+            case 'a':
+                for (uint32_t i = 0; i < m.arg; i++, k++)
+                    VSL(2, k, "rec %u", k);
+                break;
+            case 's':
+                for (uint32_t i = 0; i < (m.arg & 0xffff); i++, k++)
+                    VSL(2, k, "%.*s", static_cast<int>(m.arg >> 16), big.c_str());
+                break;
+            case 'w':
+                AZ(pthread_mutex_lock(&shm.vsl_mtx));
+                vsl_wrap();
+                AZ(pthread_mutex_unlock(&shm.vsl_mtx));
+                break;
+            case 'A':
+                (void)VSM_Alloc(64, "Stat", "", "");
+                break;
+            case 'p':
+                r = static_cast<uint32_t>(shm.vsl_ptr - shm.vsl_start);
+                break;
+            }
+            (void)!write(out, &r, sizeof r);
+        }
+        _exit(0);
+    }
+    uint32_t send(char op, uint32_t arg)
+    {
+        EXPECT_EQ(write(cmd_, &op, 1), 1);
+        EXPECT_EQ(write(cmd_, &arg, sizeof arg), static_cast<ssize_t>(sizeof arg));
+        return wait_ack();
+    }
+    uint32_t wait_ack()
+    {
+        uint32_t r = 0;
+        EXPECT_EQ(read(ack_, &r, sizeof r), static_cast<ssize_t>(sizeof r));
+        return r;
+    }
+    pid_t pid_ = -1;
+    int cmd_ = -1, ack_ = -1;
+};
+
+class Reader : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/velumond_vsl.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        file_ = dir_ + "/_.vsm";
+        diag_text.clear();
+        vd_ = VSM_New();
+        VSM_Diag(vd_, diag_capture, nullptr);
+        ASSERT_EQ(VSM_n_Arg(vd_, dir_.c_str()), 1);
+        ASSERT_STREQ(vd_->fname, file_.c_str());
+    }
+    void TearDown() override
+    {
+        VSM_Close(vd_);
+        std::filesystem::remove_all(dir_);
+    }
+    // Records available now, as "id:payload" texts.
+    std::vector<std::string> drain()
+    {
+        std::vector<std::string> out;
+        VSL_NonBlocking(vd_, 1);
+        const uint32_t *p;
+        while (VSL_NextLog(vd_, &p, nullptr) == 1)
+            out.push_back(std::to_string(p[1]) + ":" +
+                          std::string(reinterpret_cast<const char *>(p + 2), VSL_LEN(p[0])));
+        return out;
+    }
+    static std::vector<std::string> recs(uint32_t from, uint32_t to)
+    {
+        std::vector<std::string> v;
+        for (uint32_t k = from; k < to; k++)
+            v.push_back(std::to_string(k) + ":rec " + std::to_string(k));
+        return v;
+    }
+    std::string dir_, file_;
+    VSM_data *vd_ = nullptr;
+};
+
+TEST_F(Reader, SeesOnlyRecordsPublishedAfterOpen)
+{
+    Writer w(dir_, "64k,4k,-");
+    w.append(10);
+    VSL_Setup(vd_);
+    ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+    EXPECT_TRUE(drain().empty());
+    w.append(3);
+    EXPECT_EQ(drain(), recs(10, 13));
+    EXPECT_TRUE(drain().empty());
+    w.append(2);
+    EXPECT_EQ(drain(), recs(13, 15));
+
+    // A second reader opened on an empty log gets everything.
+    VSM_data *vd2 = VSM_New();
+    ASSERT_EQ(VSM_n_Arg(vd2, dir_.c_str()), 1);
+    VSL_Setup(vd2);
+    ASSERT_EQ(VSL_Open(vd2, 1), 0);
+    w.append(1);
+    VSL_NonBlocking(vd2, 1);
+    const uint32_t *p;
+    ASSERT_EQ(VSL_NextLog(vd2, &p, nullptr), 1);
+    EXPECT_EQ(p[1], 15u);
+    EXPECT_EQ(VSL_NextLog(vd2, &p, nullptr), -1);
+    VSM_Close(vd2);
+}
+
+TEST_F(Reader, FollowsTheWriterAcrossWraps)
+{
+    // A 2 KiB ring: 16-byte records ("rec N" for N < 1000 are 5..7 bytes).
+    Writer w(dir_, "2k,4k,-");
+    VSL_Setup(vd_);
+    ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+    uint32_t next = 0;
+    // Read after every batch; batches wrap the ring many times, never
+    // lapping the reader.
+    for (int round = 0; round < 40; round++) {
+        uint32_t n = 10 + static_cast<uint32_t>(round * 7) % 90;
+        w.append(n);
+        ASSERT_EQ(drain(), recs(next, next + n)) << "round " << round;
+        next += n;
+    }
+    EXPECT_GT(next, 2048u / 16 * 10);
+}
+
+TEST_F(Reader, JumpsToTheStartWhenSeqChangedUnderAnEndMarker)
+{
+    Writer w(dir_, "4k,4k,-");
+    VSL_Setup(vd_);
+    ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+    w.append_sized(5, 8); // 16 bytes each
+    EXPECT_EQ(drain().size(), 5u);
+    // The writer wraps and refills up to exactly where the reader waits, so
+    // the reader finds an end marker there, under a new seq.
+    w.wrap();
+    w.append_sized(5, 8);
+    EXPECT_EQ(w.position(), 1u + 5 * 4);
+    std::vector<std::string> got = drain();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got.front(), "5:xxxxxxxx");
+    EXPECT_EQ(got.back(), "9:xxxxxxxx");
+
+    // A plain wrap leaves the wrap marker at the reader's place.
+    w.append(2);
+    EXPECT_EQ(drain().size(), 2u);
+    w.wrap();
+    w.append(3);
+    EXPECT_EQ(drain(), recs(12, 15));
+}
+
+TEST_F(Reader, DispatchIdlesThenFollowsAReplacedFile)
+{
+    struct ctx {
+        std::vector<std::string> got;
+        size_t want;
+    } c{{}, 3};
+    auto cb = [](void *priv, unsigned tag, unsigned id, unsigned len, unsigned spec,
+                 const char *ptr, uint64_t bitmap) -> int {
+        ctx *x = static_cast<ctx *>(priv);
+        EXPECT_EQ(tag, 2u);
+        EXPECT_EQ(spec, 0u);
+        EXPECT_EQ(bitmap, 0u);
+        x->got.push_back(std::to_string(id) + ":" + std::string(ptr, len));
+        return x->got.size() >= x->want;
+    };
+    VSL_Setup(vd_);
+    {
+        Writer w(dir_, "4k,4k,-");
+        ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+        w.append(3);
+        EXPECT_EQ(VSL_Dispatch(vd_, cb, &c), 1);
+        EXPECT_EQ(c.got, recs(0, 3));
+        // Nothing new and the same file: back after the idle period.
+        c.got.clear();
+        EXPECT_EQ(VSL_Dispatch(vd_, cb, &c), 0);
+        EXPECT_TRUE(c.got.empty());
+    }
+    // veld restarts: a new file (new inode), whose records are read from the
+    // first one, without returning in between.
+    Writer w2(dir_, "8k,4k,-");
+    w2.append(3);
+    EXPECT_EQ(VSL_Dispatch(vd_, cb, &c), 1);
+    EXPECT_EQ(c.got, recs(0, 3));
+}
+
+TEST_F(Reader, FailedReopenLeavesNoStalePointers)
+{
+    VSL_Setup(vd_);
+    {
+        Writer w(dir_, "4k,4k,-");
+        ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+        w.append(1);
+        EXPECT_EQ(drain().size(), 1u);
+    }
+    // Replaced by something that is not a log file.
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    int fd = open(file_.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "junk", 4), 4);
+    close(fd);
+    EXPECT_EQ(VSM_ReOpen(vd_, 1), -1);
+    EXPECT_NE(diag_text.find("Cannot read " + file_), std::string::npos) << diag_text;
+    EXPECT_EQ(vd_->vsm_fd, -1);
+    EXPECT_EQ(vd_->VSM_head, nullptr);
+    EXPECT_TRUE(drain().empty());
+    // A new veld: the follower picks it up by itself.
+    Writer w(dir_, "4k,4k,-");
+    w.append(2);
+    EXPECT_EQ(drain(), recs(0, 2));
+}
+
+TEST_F(Reader, ChunkWalkStopsWhenTheListChanges)
+{
+    Writer w(dir_, "4k,64k,-");
+    ASSERT_EQ(VSM_Open(vd_, 1), 0) << diag_text;
+    const VSM_chunk *c = VSM_iter0(vd_);
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(c->class_, "Log");
+    w.alloc();
+    EXPECT_EQ(VSM_itern(vd_, c), nullptr);
+    // A fresh walk sees the new segment.
+    EXPECT_NE(VSM_find_alloc(vd_, "Stat", nullptr, nullptr), nullptr);
+    EXPECT_EQ(VSM_find_alloc(vd_, "Stat", "x", nullptr), nullptr);
+    EXPECT_NE(VSM_find_alloc(vd_, "Log", "", ""), nullptr);
+    int n = 0;
+    for (const VSM_chunk *i = VSM_iter0(vd_); i != nullptr; i = VSM_itern(vd_, i))
+        n++;
+    EXPECT_EQ(n, 3);
+}
+
+TEST_F(Reader, RefusesFilesThatAreNotLogs)
+{
+    auto expect_refused = [&](const std::string &text) {
+        diag_text.clear();
+        EXPECT_EQ(VSM_Open(vd_, 1), 1);
+        EXPECT_EQ(diag_text, text);
+        EXPECT_EQ(vd_->vsm_fd, -1);
+        EXPECT_EQ(vd_->VSM_head, nullptr);
+    };
+    expect_refused("Cannot open " + file_ + ": No such file or directory\n");
+
+    ASSERT_EQ(mkdir(file_.c_str(), 0755), 0);
+    expect_refused(file_ + " is not a regular file\n");
+    ASSERT_EQ(rmdir(file_.c_str()), 0);
+
+    auto put = [&](const void *data, size_t len) {
+        int fd = open(file_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, data, len), static_cast<ssize_t>(len));
+        ASSERT_EQ(ftruncate(fd, 8192), 0);
+        close(fd);
+    };
+    VSM_head h = {};
+    h.magic = VSM_HEAD_MAGIC;
+    h.hdr_size = sizeof h;
+    h.shm_size = 8192;
+    {
+        int fd = open(file_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, &h, 50), 50);
+        close(fd);
+    }
+    expect_refused("Cannot read " + file_ + ": " + strerror(ENODATA) + "\n");
+
+    VSM_head bad = h;
+    bad.magic = 0x12345678;
+    put(&bad, sizeof bad);
+    expect_refused("Wrong magic number in file " + file_ + "\n");
+
+    // Right magic, but alloc_seq never becomes non-zero.
+    put(&h, sizeof h);
+    double t0 = VTIM_mono();
+    expect_refused("File not initialized " + file_ + "\n");
+    EXPECT_GE(VTIM_mono() - t0, 0.9);
+
+    // A header promising more than the file holds.
+    VSM_head big = h;
+    big.alloc_seq = 1;
+    big.shm_size = 1 << 20;
+    put(&big, sizeof big);
+    expect_refused("File " + file_ + " is shorter than its header says\n");
+}
+
+TEST(ReaderNames, InstanceNames)
+{
+    char *name, *dir, *file;
+    ASSERT_EQ(VIN_N_Arg("/srv/x", &name, &dir, &file), 0);
+    EXPECT_STREQ(name, "/srv/x");
+    EXPECT_STREQ(dir, "/srv/x/");
+    EXPECT_STREQ(file, "/srv/x/_.vsm");
+    free(name), free(dir), free(file);
+    ASSERT_EQ(VIN_N_Arg("edge1", nullptr, nullptr, &file), 0);
+    EXPECT_STREQ(file, "/var/velkarn-server/veld/edge1/_.vsm");
+    free(file);
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    ASSERT_EQ(VIN_N_Arg(nullptr, &name, nullptr, nullptr), 0);
+    EXPECT_STREQ(name, host);
+    free(name);
+
+    std::string longname = "/" + std::string(4090, 'a');
+    errno = 0;
+    EXPECT_EQ(VIN_N_Arg(longname.c_str(), nullptr, nullptr, &file), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+
+    VSM_data *vd = VSM_New();
+    VSM_Diag(vd, diag_capture, nullptr);
+    diag_text.clear();
+    EXPECT_EQ(VSM_n_Arg(vd, longname.c_str()), -1);
+    EXPECT_EQ(diag_text, std::string("Invalid instance name: ") + strerror(ENAMETOOLONG) + "\n");
+    // The default file.
+    EXPECT_EQ(VSM_Open(vd, 0), 1);
+    EXPECT_STREQ(vd->fname, "/var/velkarn-server/veld/_.vsm");
+}
+
+std::string printed(unsigned tag, unsigned id, const std::string &payload)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    EXPECT_EQ(VSL_H_Print(f, tag, id, static_cast<unsigned>(payload.size()), 0, payload.data(), 0),
+              0);
+    fclose(f);
+    std::string s(buf, len);
+    free(buf);
+    return s;
+}
+
+TEST(ReaderPrint, RecordLines)
+{
+    EXPECT_EQ(printed(2, 0, "abc"), "    0 TrafficUsage - abc\n");
+    EXPECT_EQ(printed(1, 123456, "e"), "123456 Error        - e\n");
+    EXPECT_EQ(printed(9, 7, "x y"), "    7              - x y\n");
+    // Debug payloads are quoted and their unprintable bytes escaped.
+    EXPECT_EQ(printed(0, 42, std::string("a\"\x01\x1f \x7f~\x80\xff", 9)),
+              "   42 Debug        - \"a\"%01%1f %7f~%80%ff\"\n");
+    // Not NUL-terminated: only len bytes are printed.
+    EXPECT_EQ(printed(2, 1, std::string("ab\0cd", 2)), "    1 TrafficUsage - ab\n");
+}
+
+} // namespace
