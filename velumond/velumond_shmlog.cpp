@@ -45,6 +45,7 @@ int shmlog_emit(void *priv, unsigned tag, unsigned id, unsigned len, unsigned sp
         std::fflush(fp);
     } else {
         std::fprintf(stdout, "%.*s\n", (int)len, ptr);
+        std::fflush(stdout);
     }
     return 0;
 }

@@ -1,0 +1,440 @@
+"""velumond end to end: the pid-file wait for veld, the shared-memory log followed into daily
+files, per-client sums split by the node's country, reports to the test master, the
+last-committed time across restarts.
+
+Most tests stand in for veld with `LogWriter`, which holds veld's pid-file lock and writes usage
+records into a shared-memory log file of veld's layout, so that the exact record texts are
+known. `test_tunnel_traffic_is_reported` runs the real veld with tunnel clients.
+"""
+
+import fcntl
+import json
+import mmap
+import os
+import random
+import re
+import signal
+import struct
+import time
+
+import pytest
+
+from sandbox import wait_until
+
+HEAD_MAGIC = 0xF979DA36
+CHUNK_MAGIC = 0x43907B6E
+END_MARKER = 0xFF454545
+WRAP_MARKER = 0xFF575757
+HEAD_SIZE = 108
+CHUNK_HDR = 92
+VSM_PATH = "/var/velkarn-server/veld/_.vsm"
+VELD_PID = "/var/run/veld.pid"
+LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
+CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
+MASTER_HOST = "master.velkarn.example"
+MASTER_IP = "192.0.2.10"
+NODE_IP = "192.0.2.1"
+
+# The node country's ranges in the test table, and a host inside and one outside them.
+LOCAL_HOST = "1.11.0.7"
+REMOTE_HOST = "8.8.4.4"
+GEO_CSV = (
+    '"1.0.0.0","1.0.0.255","16777216","16777471","AU","Australia"\n'
+    '"1.11.0.0","1.11.255.255","17498112","17563647","KR","Korea, Republic of"\n'
+    '"8.8.4.0","8.8.4.255","134743040","134743295","US","United States"\n'
+    '"175.192.0.0","175.223.255.255","2948595712","2950692863","KR","Korea, Republic of"\n'
+)
+
+
+def utc_stamp(t):
+    return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(int(t)))
+
+
+def daily_path(t=None):
+    return "/var/velkarn-server/stat_" + time.strftime("%Y%m%d", time.gmtime(t or time.time())) + ".log"
+
+
+def k_record(t, host, mac, addr, rx, tx):
+    return f"{utc_stamp(t)};{t:.2f};{time.monotonic():.2f};{host};40001;{mac};K;{addr};{rx};{tx};D"
+
+
+def u_record(t, host, mac, rx, tx):
+    return f"{utc_stamp(t)};{t:.2f};{time.monotonic():.2f};{host};40001;{mac};U;-;{rx};{tx};D"
+
+
+class LogWriter:
+    """Stands in for veld: holds the lock of /var/run/veld.pid and writes records into a
+    shared-memory log file of veld's layout (one "Log" chunk over the whole file)."""
+
+    def __init__(self, sb, size=1 << 20):
+        self.sb = sb
+        self.size = size
+        self.lock_fd = None
+        self.mm = None
+        self.fd = None
+
+    def lock(self):
+        fd = os.open(self.sb.path(VELD_PID), os.O_RDWR | os.O_CREAT, 0o644)
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, str(os.getpid()).encode(), 0)
+        self.lock_fd = fd
+
+    def unlock(self):
+        if self.lock_fd is not None:
+            os.close(self.lock_fd)
+            self.lock_fd = None
+
+    def create(self):
+        """A new file (new inode), as veld makes at every start."""
+        path = self.sb.path(VSM_PATH)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if os.path.exists(path):
+            os.unlink(path)
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        os.ftruncate(fd, self.size)
+        mm = mmap.mmap(fd, self.size)
+        struct.pack_into("<IIII", mm, 0, HEAD_MAGIC, HEAD_SIZE, self.size, 0)
+        struct.pack_into("<III8s8s64s", mm, 16, CHUNK_MAGIC, self.size - 16, 0, b"Log", b"", b"")
+        self.start = 16 + CHUNK_HDR  # the seq word
+        self.end = 16 + (self.size - 16)
+        self.ptr = self.start + 4
+        struct.pack_into("<I", mm, self.ptr, END_MARKER)
+        struct.pack_into("<I", mm, self.start, random.randint(1, 65535))
+        struct.pack_into("<I", mm, 12, random.randint(1, 0xFFFFFFFF))
+        if self.mm is not None:
+            self.mm.close()
+            os.close(self.fd)
+        self.mm, self.fd = mm, fd
+
+    def record(self, text, tag=2):
+        data = text.encode()
+        size = 8 + ((len(data) + 3) & ~3)
+        assert self.ptr + size < self.end, "test log full"
+        rec = self.ptr
+        self.ptr += size
+        struct.pack_into("<I", self.mm, self.ptr, END_MARKER)
+        self.mm[rec + 8:rec + 8 + len(data)] = data
+        struct.pack_into("<I", self.mm, rec + 4, 0)
+        struct.pack_into("<I", self.mm, rec, (tag << 24) | len(data))
+
+    def close(self):
+        if self.mm is not None:
+            self.mm.close()
+            os.close(self.fd)
+            self.mm = None
+        self.unlock()
+
+
+class Master:
+    """The test master server in its own namespace; its request log read back as JSON lines."""
+
+    def __init__(self, sb, proc, log_path, ctl):
+        self.sb = sb
+        self.proc = proc
+        self.log_path = log_path
+        self.ctl = ctl
+
+    def requests(self, path="/report/umon.php"):
+        try:
+            text = self.sb.read_file(self.log_path)
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in text.splitlines():
+            if line.strip():
+                r = json.loads(line)
+                if r.get("path") == path:
+                    out.append(r)
+        return out
+
+
+def body_of(req):
+    for key in ("body", "raw_body"):
+        if key in req:
+            return req[key]
+    raise AssertionError(f"no body in master record {sorted(req)}")
+
+
+def results(req):
+    """The result lines of one umon report as (mac, li, lo, ri, ro, src, dst) tuples."""
+    body = body_of(req)
+    assert body.endswith("&"), body
+    out = []
+    for part in body[:-1].split("&"):
+        name, _, value = part.partition("=")
+        assert name == "result[]", part
+        mac, li, lo, ri, ro, src, dst = value.split(";")
+        out.append((mac, int(li), int(lo), int(ri), int(ro), src, dst))
+    return out
+
+
+@pytest.fixture
+def node(sandbox):
+    sb = sandbox
+    sb.netns("node")
+    sb.write_file("/etc/velkarn-server/country", "KR\n")
+    sb.write_file(CSV_PATH, GEO_CSV)
+    return sb
+
+
+def start_master(sb, status=None):
+    """velmaster in a "master" namespace on the master's address, reached by its host name."""
+    vm = os.path.join(os.environ.get("VEL_SOURCE_DIR", ""), "tools", "velmaster.py")
+    if not os.path.exists(vm):
+        vm = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "tools", "velmaster.py")
+    sb.netns("master")
+    sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
+    sb.hosts({MASTER_HOST: MASTER_IP})
+    log_path = "/run/velmaster.jsonl"
+    ctl = "/run/velmaster.ctl"
+    argv = ["/usr/bin/python3", vm, "--log", log_path, "--listen", MASTER_IP]
+    if status is not None:
+        argv += ["--status", f"/report/umon.php={status}"]
+    proc = sb.start("master", argv, name="velmaster")
+    sb.wait_listen("master", 443, "tcp")
+    return Master(sb, proc, log_path, ctl)
+
+
+def start_velumond(sb, *args):
+    p = sb.start("node", [sb.binary("velumond"), "-F", *args])
+    return p
+
+
+def wait_reading(sb, proc, timeout=30):
+    """Until velumond's shmlog thread has positioned itself in the log (the daily file exists)."""
+    sb.wait_until(lambda: sb.exists(daily_path()) or not proc.alive(), timeout,
+                  "velumond's daily file")
+    assert proc.alive(), proc.stderr()
+
+
+def test_waits_for_veld_then_starts_three_seconds_after_its_lock(node):
+    sb = node
+    writer = LogWriter(sb)
+    try:
+        writer.create()
+        um = start_velumond(sb)
+        um.wait_stderr(r"^\[WARN\] veld isn't running\.\.\. Waits for 5 seconds\.$", timeout=10)
+        # The probe takes no pid file of its own away with it.
+        assert not sb.exists(VELD_PID)
+        um.wait_stderr(r"(?s)Waits for 5 seconds\..*Waits for 5 seconds\.", timeout=12)
+        writer.lock()
+        locked = time.monotonic()
+        sb.wait_until(lambda: sb.exists(daily_path()), 20, "the daily file")
+        waited = time.monotonic() - locked
+        # up to 5 s until the next probe, then 3 s
+        assert 3.0 <= waited <= 10.0, waited
+        assert um.alive()
+        sb.log.wait(r"^2 GeoCountry loaded\.$", ident="velumond", level=6)
+        # its own pid file holds a pid without a newline
+        assert re.fullmatch(r"\d+", sb.read_file("/var/run/velumond.pid"))
+    finally:
+        writer.close()
+
+
+def test_exits_when_veld_holds_its_lock_without_a_log(node):
+    sb = node
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        um = start_velumond(sb)
+        assert um.wait(15) == 1
+        assert "Cannot open /var/velkarn-server/veld/_.vsm: No such file or directory" in um.stderr()
+    finally:
+        writer.close()
+
+
+def test_start_up_failures(node):
+    sb = node
+    r = sb.run("node", [sb.binary("velumond"), "-x"])
+    assert r.returncode == 1
+    assert r.stderr.endswith("usage: velumond [options]\n"
+                             "    -F                           # Run in foreground\n"
+                             "    -P file                      # PID file\n")
+    r = sb.run("node", [sb.binary("velumond"), "-F", "extra"])
+    assert r.returncode == 1
+    assert r.stderr.startswith("Too many arguments (extra...)\nusage: velumond [options]\n")
+
+    # without a node country the GeoIP load ends the process
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        sb.remove("/etc/velkarn-server/country")
+        um = start_velumond(sb)
+        assert um.wait(15) == 1
+        sb.log.wait(r"^\[ERROR\] Failed to open /etc/velkarn-server/country: 2 No such file",
+                    ident="velumond", level=3)
+    finally:
+        writer.close()
+
+
+def test_records_go_to_the_daily_file_and_restarts_of_veld_are_followed(node):
+    sb = node
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        writer.record("written before velumond: never delivered")
+        um = start_velumond(sb)
+        wait_reading(sb, um)
+        now = time.time()
+        lines = [k_record(now, "198.51.100.7", "02:00:00:00:00:07", LOCAL_HOST, 100, 200),
+                 u_record(now, "198.51.100.7", "02:00:00:00:00:07", 42, 0)]
+        for l in lines:
+            writer.record(l)
+        writer.record("a debug record", tag=0)
+        path = daily_path()
+        sb.wait_until(lambda: sb.read_file(path).count("\n") >= 2, 10, "two lines in the day file")
+        assert sb.read_file(path) == "".join(l + "\n" for l in lines)
+        um.wait_stdout(r"^a debug record$", timeout=15)
+
+        # veld restarts: a new file with a new inode, followed without restarting velumond
+        writer.create()
+        later = k_record(time.time(), "198.51.100.8", "02:00:00:00:00:08", REMOTE_HOST, 5, 6)
+        writer.record(later)
+        sb.wait_until(lambda: later in sb.read_file(path), 20, "the record of the new log")
+        assert sb.read_file(path) == "".join(l + "\n" for l in lines + [later])
+        assert um.alive()
+    finally:
+        writer.close()
+
+
+def test_daily_file_is_reported_with_local_and_remote_sums(node):
+    sb = node
+    master = start_master(sb)
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        um = start_velumond(sb)
+        wait_reading(sb, um)
+        now = time.time()
+        mac_a, mac_b = "02:00:00:0a:0b:0c", "02:00:00:00:00:01"
+        recs = [
+            k_record(now, "198.51.100.7", mac_a, "198.51.100.7", 1000, 2000),  # transport
+            k_record(now, "198.51.100.7", mac_a, LOCAL_HOST, 100, 200),
+            k_record(now, "198.51.100.7", mac_a, "175.200.1.1", 1, 2),
+            k_record(now, "198.51.100.7", mac_a, REMOTE_HOST, 30, 40),
+            u_record(now, "198.51.100.7", mac_a, 70, 0),
+            k_record(now, "198.51.100.9", mac_b, LOCAL_HOST, 5, 6),
+            k_record(now, "198.51.100.7", mac_a, LOCAL_HOST, 11, 22),
+            f"{utc_stamp(now)};1;2;198.51.100.7;40001;;K;{LOCAL_HOST};1;1;D",  # empty MAC
+        ]
+        for r in recs:
+            writer.record(r)
+        sb.wait_until(lambda: master.requests(), 30, "a usage report")
+        got = []
+        for req in master.requests():
+            got += results(req)
+        assert sorted(got) == sorted([
+            ("2:0:0:a:b:c", 0, 0, 1000, 2000, "198.51.100.7", "198.51.100.7"),
+            ("2:0:0:a:b:c", 111, 222, 0, 0, "198.51.100.7", LOCAL_HOST),
+            ("2:0:0:a:b:c", 1, 2, 0, 0, "198.51.100.7", "175.200.1.1"),
+            ("2:0:0:a:b:c", 0, 0, 30, 40, "198.51.100.7", REMOTE_HOST),
+            ("2:0:0:a:b:c", 70, 0, 0, 0, "198.51.100.7", "255.255.255.255"),
+            ("2:0:0:0:0:1", 5, 6, 0, 0, "198.51.100.9", LOCAL_HOST),
+        ])
+        sb.log.wait(rf"^Unexpected ltype: {re.escape(LOCAL_HOST)}$", ident="velumond", level=4)
+        req = master.requests()[0]
+        headers = req.get("headers", {})
+        if isinstance(headers, dict):
+            assert headers.get("Host") == MASTER_HOST
+        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
+        assert sb.read_file(LASTCOMMITTED) == str(int(now))
+    finally:
+        writer.close()
+
+
+def test_status_500_still_counts_as_delivered(node):
+    sb = node
+    master = start_master(sb, status=500)
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        um = start_velumond(sb)
+        wait_reading(sb, um)
+        now = time.time()
+        writer.record(k_record(now, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
+        sb.log.wait(r"^\[WARN\] Unexpected HTTP status: 500$", ident="velumond", level=4,
+                    timeout=30)
+        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
+        assert sb.read_file(LASTCOMMITTED) == str(int(now))
+        # the list was cleared: later reports carry only later records
+        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 7, 8))
+        sb.wait_until(lambda: len(master.requests()) >= 2, 30, "a second report")
+        assert results(master.requests()[1]) == [
+            ("2:0:0:0:0:7", 0, 0, 7, 8, "198.51.100.7", REMOTE_HOST)]
+    finally:
+        writer.close()
+
+
+def test_unreachable_master_keeps_the_list(node):
+    sb = node
+    sb.netns("master")
+    sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
+    sb.hosts({MASTER_HOST: MASTER_IP})
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        um = start_velumond(sb)
+        wait_reading(sb, um)
+        now = time.time()
+        writer.record(k_record(now, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
+        mark = sb.log.mark()
+        sb.log.wait(r"^VSS_open\(2\) error: 111 Connection refused$", ident="velumond",
+                    level=4, since=mark, timeout=30)
+        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 10, 20))
+        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:08", LOCAL_HOST, 1, 2))
+        sb.log.wait(r"^VSS_open\(2\) error", ident="velumond", since=sb.log.mark(), timeout=30)
+        assert not sb.exists(LASTCOMMITTED)
+        master = start_master_in_place(sb)
+        sb.wait_until(lambda: master.requests(), 30, "the delayed report")
+        assert sorted(results(master.requests()[0])) == sorted([
+            ("2:0:0:0:0:7", 0, 0, 13, 24, "198.51.100.7", REMOTE_HOST),
+            ("2:0:0:0:0:8", 1, 2, 0, 0, "198.51.100.7", LOCAL_HOST),
+        ])
+    finally:
+        writer.close()
+
+
+def start_master_in_place(sb):
+    """velmaster in the already linked "master" namespace."""
+    vm = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "tools", "velmaster.py")
+    log_path = "/run/velmaster.jsonl"
+    proc = sb.start("master", ["/usr/bin/python3", vm, "--log", log_path, "--listen", MASTER_IP],
+                    name="velmaster")
+    sb.wait_listen("master", 443, "tcp")
+    return Master(sb, proc, log_path, None)
+
+
+def test_restart_does_not_report_older_records_again(node):
+    sb = node
+    master = start_master(sb)
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        um = start_velumond(sb)
+        wait_reading(sb, um)
+        t1 = time.time() - 60
+        writer.record(k_record(t1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
+        writer.record(k_record(t1 + 30, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 5, 6))
+        sb.wait_until(lambda: master.requests(), 30, "the first report")
+        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
+        assert sb.read_file(LASTCOMMITTED) == str(int(t1 + 30))
+        sb.stop(um)
+
+        um = start_velumond(sb)
+        sb.wait_until(lambda: len(master.requests()) >= 2, 30, "the report after the restart")
+        # the record at the committed time is counted again, the older one is not
+        assert results(master.requests()[1]) == [
+            ("2:0:0:0:0:7", 0, 0, 5, 6, "198.51.100.7", REMOTE_HOST)]
+        time.sleep(7)
+        assert len(master.requests()) == 2
+    finally:
+        writer.close()
