@@ -62,7 +62,7 @@ sockaddr_in ip4(const char *host, uint16_t port)
 std::vector<uint8_t> eth(size_t len, uint16_t type, const char *src = nullptr,
                          const char *dst = nullptr, uint8_t src_mac = 1)
 {
-    std::vector<uint8_t> f(len, 0);
+    std::vector<uint8_t> f(len < 34 ? 34 : len, 0);
     f[0] = 2;
     f[5] = 0x99;
     f[6] = 2;
@@ -73,6 +73,7 @@ std::vector<uint8_t> eth(size_t len, uint16_t type, const char *src = nullptr,
         inet_pton(AF_INET, src, &f[26]);
     if (dst != nullptr)
         inet_pton(AF_INET, dst, &f[30]);
+    f.resize(len);
     return f;
 }
 

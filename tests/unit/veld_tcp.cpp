@@ -182,8 +182,9 @@ TEST_F(Tcp, BadHeadersEndTheConnection)
         tc->flags |= TC_HDR_READ;
         send(c.hdr);
         EXPECT_EQ(tcp_read(tc), -1);
-        if (c.log != nullptr)
+        if (c.log != nullptr) {
             EXPECT_TRUE(logged(c.log));
+        }
     }
     // End of stream in the body.
     tc->rbuflen = 0;
