@@ -8,15 +8,12 @@
 #include "vtcp.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace
@@ -79,40 +76,6 @@ void tls_errors(const rc_caller *c)
         ERR_clear_error();
     }
 }
-
-// A master server that closes early must not kill the reporting program with
-// SIGPIPE (not every program ignores it): the signal is held back while this
-// thread talks TLS, and one raised by our own write is taken back.
-struct sigpipe_guard {
-    sigset_t old;
-    bool was_pending;
-
-    sigpipe_guard()
-    {
-        sigset_t pipe_set, pending;
-        sigemptyset(&pipe_set);
-        sigaddset(&pipe_set, SIGPIPE);
-        sigpending(&pending);
-        was_pending = sigismember(&pending, SIGPIPE) == 1;
-        AZ(pthread_sigmask(SIG_BLOCK, &pipe_set, &old));
-    }
-    ~sigpipe_guard()
-    {
-        sigset_t pipe_set, pending;
-        sigemptyset(&pipe_set);
-        sigaddset(&pipe_set, SIGPIPE);
-        sigpending(&pending);
-        if (!was_pending && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec zero = {0, 0};
-            int saved = errno;
-            (void)sigtimedwait(&pipe_set, nullptr, &zero);
-            errno = saved;
-        }
-        AZ(pthread_sigmask(SIG_SETMASK, &old, nullptr));
-    }
-    sigpipe_guard(const sigpipe_guard &) = delete;
-    sigpipe_guard &operator=(const sigpipe_guard &) = delete;
-};
 
 // Writes all of buf, or reports the failure in the caller's voice.
 int tls_write(const rc_caller *c, SSL *ssl, const char *buf, ssize_t len)
@@ -292,7 +255,6 @@ int RC_Transmit(const rc_caller *c, const char *endpoint, const rc_request *rq, 
 
     int result = -1;
     {
-        sigpipe_guard guard;
         SSL *ssl = SSL_new(rc.ctx);
         if (ssl == nullptr) {
             if (con != nullptr)
