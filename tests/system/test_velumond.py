@@ -129,11 +129,10 @@ class LogWriter:
 class Master:
     """The test master server in its own namespace; its request log read back as JSON lines."""
 
-    def __init__(self, sb, proc, log_path, ctl):
+    def __init__(self, sb, proc, log_path):
         self.sb = sb
         self.proc = proc
         self.log_path = log_path
-        self.ctl = ctl
 
     def requests(self, path="/report/umon.php"):
         try:
@@ -150,10 +149,7 @@ class Master:
 
 
 def body_of(req):
-    for key in ("body", "raw_body"):
-        if key in req:
-            return req[key]
-    raise AssertionError(f"no body in master record {sorted(req)}")
+    return req["body"]
 
 
 def results(req):
@@ -178,23 +174,33 @@ def node(sandbox):
     return sb
 
 
-def start_master(sb, status=None):
-    """velmaster in a "master" namespace on the master's address, reached by its host name."""
-    vm = os.path.join(os.environ.get("VEL_SOURCE_DIR", ""), "tools", "velmaster.py")
-    if not os.path.exists(vm):
-        vm = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-            os.path.abspath(__file__)))), "tools", "velmaster.py")
+def velmaster_path():
+    src = os.environ.get("VEL_SOURCE_DIR") or os.path.dirname(
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    return os.path.join(src, "tools", "velmaster.py")
+
+
+def link_master(sb):
+    """A "master" namespace on the master's address, reached by its host name."""
     sb.netns("master")
     sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
     sb.hosts({MASTER_HOST: MASTER_IP})
+
+
+def run_master(sb, answer=None):
+    """velmaster in the "master" namespace, recording every request."""
     log_path = "/run/velmaster.jsonl"
-    ctl = "/run/velmaster.ctl"
-    argv = ["/usr/bin/python3", vm, "--log", log_path, "--listen", MASTER_IP]
-    if status is not None:
-        argv += ["--status", f"/report/umon.php={status}"]
+    argv = ["/usr/bin/python3", velmaster_path(), "--record", log_path, "--listen", MASTER_IP]
+    if answer is not None:
+        argv += ["--answer", f"/report/umon.php={answer}"]
     proc = sb.start("master", argv, name="velmaster")
     sb.wait_listen("master", 443, "tcp")
-    return Master(sb, proc, log_path, ctl)
+    return Master(sb, proc, log_path)
+
+
+def start_master(sb, status=None):
+    link_master(sb)
+    return run_master(sb, status)
 
 
 def start_velumond(sb, *args):
@@ -338,9 +344,9 @@ def test_daily_file_is_reported_with_local_and_remote_sums(node):
         ])
         sb.log.wait(rf"^Unexpected ltype: {re.escape(LOCAL_HOST)}$", ident="velumond", level=4)
         req = master.requests()[0]
-        headers = req.get("headers", {})
-        if isinstance(headers, dict):
-            assert headers.get("Host") == MASTER_HOST
+        headers = dict((k.lower(), v) for k, v in req["headers"])
+        assert headers["host"] == MASTER_HOST
+        assert headers["content-type"] == "application/x-www-form-urlencoded"
         sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
         assert sb.read_file(LASTCOMMITTED) == str(int(now))
     finally:
@@ -373,9 +379,7 @@ def test_status_500_still_counts_as_delivered(node):
 
 def test_unreachable_master_keeps_the_list(node):
     sb = node
-    sb.netns("master")
-    sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
-    sb.hosts({MASTER_HOST: MASTER_IP})
+    link_master(sb)
     writer = LogWriter(sb)
     try:
         writer.lock()
@@ -391,7 +395,7 @@ def test_unreachable_master_keeps_the_list(node):
         writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:08", LOCAL_HOST, 1, 2))
         sb.log.wait(r"^VSS_open\(2\) error", ident="velumond", since=sb.log.mark(), timeout=30)
         assert not sb.exists(LASTCOMMITTED)
-        master = start_master_in_place(sb)
+        master = run_master(sb)
         sb.wait_until(lambda: master.requests(), 30, "the delayed report")
         assert sorted(results(master.requests()[0])) == sorted([
             ("2:0:0:0:0:7", 0, 0, 13, 24, "198.51.100.7", REMOTE_HOST),
@@ -399,17 +403,6 @@ def test_unreachable_master_keeps_the_list(node):
         ])
     finally:
         writer.close()
-
-
-def start_master_in_place(sb):
-    """velmaster in the already linked "master" namespace."""
-    vm = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.abspath(__file__)))), "tools", "velmaster.py")
-    log_path = "/run/velmaster.jsonl"
-    proc = sb.start("master", ["/usr/bin/python3", vm, "--log", log_path, "--listen", MASTER_IP],
-                    name="velmaster")
-    sb.wait_listen("master", 443, "tcp")
-    return Master(sb, proc, log_path, None)
 
 
 def test_restart_does_not_report_older_records_again(node):
