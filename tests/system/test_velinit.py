@@ -250,6 +250,11 @@ def test_unreachable_master(prov):
     assert (r.returncode, r.stdout) == (1, "[WARN] VSS_open(2) error: 111 Connection refused\n")
     r = prov.velinit("-S")
     assert (r.returncode, r.stdout) == (1, "[WARN] VSS_open(2) error: 111 Connection refused\n")
+    # A host name that does not resolve (the namespace has no route to any name server).
+    prov.sb.write_file("/etc/hosts", "127.0.0.1\tlocalhost\n")
+    r = prov.velinit()
+    assert r.returncode == 1
+    assert re.fullmatch(r"\[WARN\] VSS_open\(2\) error: \d+ .*\n", r.stdout), r.stdout
     assert prov.outputs() == {}
 
 
