@@ -138,6 +138,8 @@ class Recorder:
     def __init__(self, path):
         self.path = path
         self.lock = threading.Lock()
+        if path:
+            os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
 
     def write(self, entry):
         if not self.path:

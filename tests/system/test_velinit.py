@@ -66,7 +66,6 @@ class Provision:
         self.sb.sh("node", "iptables -t nat -A POSTROUTING -o eth0 -j MASQUERADE -s 10.252.0.0/14")
 
     def start_master(self, *extra):
-        self.sb.write_file("/run/velmaster/.keep", "")
         self.master = self.sb.start("master", [
             "/usr/bin/python3", os.path.join(repo_dir(), "tools", "velmaster.py"),
             "--record", RECORD, "--control", CONTROL, "--info", EXAMPLE, *extra])
