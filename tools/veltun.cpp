@@ -76,7 +76,7 @@ void usage()
         {"-m mac", "MAC address of the TAP interface (default random)"},
         {"-M mtu", "MTU of the TAP interface (default 1400)"},
         {"-b address", "Local address to send from"},
-        {"-I id", "ICMP echo identifier (default the pid)"},
+        {"-I id", "ICMP echo identifier (default random)"},
         {"-q seq", "ICMP echo sequence number, the session key (default random)"},
         {"-V", "ICMP: change the identifier with every request"},
         {"-k seconds", "Announce the address every so often (default 60, 0: only at start)"},
@@ -541,7 +541,9 @@ int main(int argc, char **argv)
     }
     uint16_t r;
     random_bytes(&r, sizeof r);
-    t.icmp_id = (uint16_t)(o.icmp_id >= 0 ? o.icmp_id : getpid());
+    // Not the pid: ping in the same namespace sees our echo replies and takes those carrying its
+    // own identifier (its pid) for answers.
+    t.icmp_id = (uint16_t)(o.icmp_id >= 0 ? o.icmp_id : r ^ 0x5a5a);
     t.icmp_seq = (uint16_t)(o.icmp_seq >= 0 ? o.icmp_seq : r);
 
     std::string name;
