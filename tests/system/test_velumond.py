@@ -31,9 +31,23 @@ VSM_PATH = "/var/velkarn-server/veld/_.vsm"
 VELD_PID = "/var/run/veld.pid"
 LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
 CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
-MASTER_HOST = "master.velkarn.example"
-MASTER_IP = "192.0.2.10"
 NODE_IP = "192.0.2.1"
+MASTER_IP = "192.0.2.10"
+
+
+def build_value(name, default):
+    """A deployment value compiled into the build (generated/vel_config.h)."""
+    from sandbox import build_dir
+    try:
+        with open(os.path.join(build_dir(), "generated", "vel_config.h")) as f:
+            m = re.search(rf'#define {name} "([^"]*)"', f.read())
+            return m.group(1) if m else default
+    except OSError:
+        return default
+
+
+MASTER_HOST = build_value("VEL_MASTER_HOST", "master.velkarn.example")
+ALT_IP = build_value("VEL_MASTER_ALT_IP", "10.255.0.10")  # the alternate endpoint (-S)
 
 # The node country's ranges in the test table, and a host inside and one outside them.
 LOCAL_HOST = "1.11.0.7"
@@ -183,14 +197,15 @@ def velmaster_path():
 def link_master(sb):
     """A "master" namespace on the master's address, reached by its host name."""
     sb.netns("master")
-    sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
+    names = sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
     sb.hosts({MASTER_HOST: MASTER_IP})
+    return names
 
 
-def run_master(sb, answer=None):
+def run_master(sb, answer=None, listen=MASTER_IP):
     """velmaster in the "master" namespace, recording every request."""
     log_path = "/run/velmaster.jsonl"
-    argv = ["/usr/bin/python3", velmaster_path(), "--record", log_path, "--listen", MASTER_IP]
+    argv = ["/usr/bin/python3", velmaster_path(), "--record", log_path, "--listen", listen]
     if answer is not None:
         argv += ["--answer", f"/report/umon.php={answer}"]
     proc = sb.start("master", argv, name="velmaster")
@@ -405,6 +420,27 @@ def test_unreachable_master_keeps_the_list(node):
         writer.close()
 
 
+def test_alternate_endpoint_keeps_the_host_name(node):
+    sb = node
+    node_dev, master_dev = link_master(sb)
+    sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
+    sb.addr_add("master", master_dev, f"{ALT_IP}/24")
+    master = run_master(sb, listen=ALT_IP)  # nothing answers on the host name's address
+    writer = LogWriter(sb)
+    try:
+        writer.lock()
+        writer.create()
+        um = start_velumond(sb, "-S")
+        wait_reading(sb, um)
+        writer.record(k_record(time.time(), "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
+        sb.wait_until(lambda: master.requests(), 30, "a report on the alternate address")
+        req = master.requests()[0]
+        assert dict((k.lower(), v) for k, v in req["headers"])["host"] == MASTER_HOST
+        assert results(req) == [("2:0:0:0:0:7", 0, 0, 3, 4, "198.51.100.7", REMOTE_HOST)]
+    finally:
+        writer.close()
+
+
 def test_restart_does_not_report_older_records_again(node):
     sb = node
     master = start_master(sb)
@@ -431,3 +467,76 @@ def test_restart_does_not_report_older_records_again(node):
         assert len(master.requests()) == 2
     finally:
         writer.close()
+
+
+# ---- the real veld with tunnel clients ------------------------------------------------------
+
+FRAME_OVERHEAD = {"udp": 28, "tcp": 44, "icmp": 28}  # added per frame to a remote address
+
+
+def ping_counts(r):
+    m = re.search(r"(\d+) packets transmitted, (\d+) received", r.stdout)
+    assert m, r.stdout + r.stderr
+    return int(m.group(1)), int(m.group(2))
+
+
+def test_tunnel_traffic_is_reported(sandbox):
+    from nodenet import NodeNet, client_mac, client_public, ether_ntoa, NODE_TAPIP, INTERNET_HOST
+
+    sb = sandbox
+    net = NodeNet(sb, clients=2, internet=True)
+    # a second internet host, outside the node country's range
+    outside = "203.0.113.81"
+    sb.addr_add("internet", "eth0", f"{outside}/24")
+    sb.write_file("/etc/velkarn-server/country", "KR")
+    sb.write_file(CSV_PATH,
+                  f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea, Republic of"\n'
+                  f'"{outside}","{outside}","2","2","JP","Japan"\n')
+    link_master(sb)
+    master = run_master(sb)
+
+    net.start_veld("-i", "2", "-l", "2m,64k")
+    try:
+        sb.wait_until(lambda: sb.exists(VSM_PATH), 10, "veld's shared-memory log")
+    except AssertionError:
+        pytest.skip("this veld publishes no shared-memory log")
+    um = start_velumond(sb)
+    wait_reading(sb, um)
+
+    transports = {0: "udp", 1: "tcp"}
+    counts = {0: {INTERNET_HOST: 3, outside: 2}, 1: {INTERNET_HOST: 2, outside: 4}}
+    size = 100  # ICMP payload: 142-byte Ethernet frames
+    frame = 14 + 20 + 8 + size
+    expected = {}
+    for i, tr in transports.items():
+        net.start_client(i, tr)
+        net.wait_ping(i, NODE_TAPIP)
+        for dst, n in counts[i].items():
+            sent, received = ping_counts(net.ping(i, dst, count=n, size=size))
+            assert sent == n
+            per = frame + FRAME_OVERHEAD[tr]
+            key = (ether_ntoa(client_mac(i)), client_public(i), dst)
+            if dst == INTERNET_HOST:
+                expected[key] = (received * per, sent * per, 0, 0)
+            else:
+                expected[key] = (0, 0, received * per, sent * per)
+
+    def sums():
+        total = {}
+        for req in master.requests():
+            for mac, li, lo, ri, ro, src, dst in results(req):
+                t = total.setdefault((mac, src, dst), [0, 0, 0, 0])
+                for j, v in enumerate((li, lo, ri, ro)):
+                    t[j] += v
+        return total
+
+    sb.wait_until(lambda: all(tuple(sums().get(k, ())) == v for k, v in expected.items()), 60,
+                  "reported sums that match the pings")
+    time.sleep(6)  # later rounds add nothing for these addresses
+    got = sums()
+    for k, v in expected.items():
+        assert tuple(got[k]) == v, (k, got[k], v)
+    # the transport itself is counted under the client's own address, as remote traffic
+    for i in transports:
+        t = got[(ether_ntoa(client_mac(i)), client_public(i), client_public(i))]
+        assert t[0] == 0 and t[1] == 0 and t[2] > 0 and t[3] > 0, t
