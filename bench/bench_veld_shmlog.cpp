@@ -170,7 +170,7 @@ void BM_Reader_FollowK(benchmark::State &state)
     state.SetItemsProcessed(delivered);
     if (delivered > 0)
         report(state, secs, base, delivered);
-    VSM_Close(vd);
+    VSM_Delete(vd);
 }
 BENCHMARK(BM_Reader_FollowK);
 

@@ -225,6 +225,20 @@ void VSM_Close(VSM_data *vd)
     vd->vsm_fd = -1;
 }
 
+void VSM_Delete(VSM_data *vd)
+{
+    CHECK_OBJ_NOTNULL(vd, VSM_MAGIC);
+    VSM_Close(vd);
+    free(vd->n_opt);
+    free(vd->fname);
+    if (vd->vsl != nullptr) {
+        vd->vsl->magic = 0;
+        free(vd->vsl);
+    }
+    vd->magic = 0;
+    free(vd);
+}
+
 int VSM_ReOpen(VSM_data *vd, int diag)
 {
     CHECK_OBJ_NOTNULL(vd, VSM_MAGIC);

@@ -50,6 +50,8 @@ int VSM_Open(VSM_data *vd, int diag);
 // handle is opened again if the file exists.
 int VSM_ReOpen(VSM_data *vd, int diag);
 void VSM_Close(VSM_data *vd);
+// Close and free the handle with its follower (the daemon never needs to).
+void VSM_Delete(VSM_data *vd);
 
 // Chunk walks end early when the writer changes the list meanwhile.
 const VSM_chunk *VSM_iter0(VSM_data *vd);
