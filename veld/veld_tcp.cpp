@@ -44,8 +44,8 @@ int tcp_read_some(tcpconn *tc, size_t want, bool hdr)
         if (errno == ECONNRESET)
             return -1;
         if (hdr)
-            VLOG("[%s] VELEC_00150: TCP read(2) failed: %d %s", "ERROR", errno,
-                 std::strerror(errno));
+            VLOG_At(LOG_ERR, "[%s] VELEC_00150: TCP read(2) failed: %d %s", "ERROR", errno,
+                    std::strerror(errno));
         else
             VLOG("[ERROR] TCP read(2) failed: %d %s", errno, std::strerror(errno));
         return -1;

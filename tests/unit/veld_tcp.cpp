@@ -20,12 +20,14 @@
 namespace
 {
 std::vector<std::string> logs;
+std::vector<int> prios;
 std::vector<std::vector<uint8_t>> tap_out;
 double fake_now = 2000000;
 
-void sink(int, const char *line)
+void sink(int prio, const char *line)
 {
     logs.emplace_back(line);
+    prios.push_back(prio);
 }
 double fake_clock()
 {
@@ -198,6 +200,29 @@ TEST_F(Tcp, BadHeadersEndTheConnection)
     peer = -1;
     EXPECT_EQ(tcp_read(tc), -1);
     EXPECT_TRUE(logged("[WARN] TCP read(2) EOF. (tc "));
+}
+
+TEST_F(Tcp, ReadErrorsAreLoggedAsErrors)
+{
+    int dfd = open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dfd, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    tcpconn *d = tcp_new(dfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    logs.clear();
+    prios.clear();
+    EXPECT_EQ(tcp_read(d), -1);
+    ASSERT_EQ(logs.size(), 1u);
+    ASSERT_EQ(prios.size(), 1u);
+    EXPECT_EQ(logs[0].rfind("[ERROR] VELEC_00150: TCP read(2) failed: 21 ", 0), 0u);
+    EXPECT_EQ(prios[0], LOG_ERR);
+    d->flags &= ~TC_HDR_READ;
+    d->rbuf[2] = 60;
+    d->rbuflen = 4;
+    EXPECT_EQ(tcp_read(d), -1);
+    ASSERT_EQ(prios.size(), 2u);
+    EXPECT_EQ(logs[1].rfind("[ERROR] TCP read(2) failed: 21 ", 0), 0u);
+    EXPECT_EQ(prios[1], LOG_ERR);
 }
 
 TEST_F(Tcp, CleanupKeepsConnectionsWithSessions)
