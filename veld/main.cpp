@@ -17,6 +17,7 @@
 #include "vdaemon.h"
 #include "veld_dgram.h"
 #include "veld_sess.h"
+#include "veld_shmlog.h"
 #include "veld_stat.h"
 #include "veld_state.h"
 #include "veld_tap.h"
@@ -268,7 +269,8 @@ int main(int argc, char **argv)
     (void)VDAEMON_PidWrite(pfh);
     VDAEMON_OpenLog("veld");
 
-    // Shared-memory log set-up goes here: SHM_Init(veld.shm_arg), then VSL_Init().
+    SHM_Init(veld.shm_arg);
+    VSL_Init();
 
     sesst.sesstbl = sessinit(VELD_SESS_ELEMENTS, &sesst.sesstbl_mask);
     VAS_ASSERT_TEXT(sesst.sesstbl != nullptr, "sesstbl != ((void *)0)");

@@ -1,15 +1,18 @@
 #include "veld_stat.h"
 
+#include <arpa/inet.h>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include "vas.h"
 #include "veld_sess.h"
+#include "veld_shmlog.h"
 #include "veld_state.h"
 #include "vlog.h"
+#include "vtim.h"
 
 stat_state statst;
-stat_flush_f stat_flush_hook = nullptr;
 
 namespace
 {
@@ -94,12 +97,57 @@ void sess_stat_transport(sess *sp, int rxtx, uint32_t type, uint32_t addr, size_
     stat_add(&sp->peer_usage, rxtx, len + over);
 }
 
+namespace
+{
+void stat_write_k(const sess *sp, const char *stamp, double real, double mono, const usage *u)
+{
+    char addr[INET_ADDRSTRLEN];
+    struct in_addr in;
+    in.s_addr = u->addr;
+    AN(inet_ntop(AF_INET, &in, addr, sizeof addr));
+    // Counters are unsigned but the record has always printed them signed.
+    VSL(STAT_VSL_TAG, 0, "%s;%.2f;%.2f;%s;%s;%s;K;%s;%zd;%zd;D", stamp, real, mono, sp->hoststr,
+        sp->portstr, sp->macstr, addr, static_cast<ssize_t>(u->rx), static_cast<ssize_t>(u->tx));
+}
+} // namespace
+
 void sess_stat_flush(sess *sp, int *nentry, double real, double mono)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
     AN(nentry);
-    if (stat_flush_hook != nullptr)
-        stat_flush_hook(sp, nentry, real, mono);
+    if (real == -1)
+        real = veld_clock_real();
+    if (mono == -1)
+        mono = veld_clock_mono();
+    char stamp[VTIM_PRINT_SIZE];
+    VTIM_print(stamp, "%a, %d %b %Y %T GMT", real);
+
+    if (sp->peer_usage.rx != 0 || sp->peer_usage.tx != 0) {
+        stat_write_k(sp, stamp, real, mono, &sp->peer_usage);
+        (*nentry)++;
+    }
+    if (sp->other_usage.rx != 0 || sp->other_usage.tx != 0) {
+        VSL(STAT_VSL_TAG, 0, "%s;%.2f;%.2f;%s;%s;%s;U;-;%zd;%zd;D", stamp, real, mono, sp->hoststr,
+            sp->portstr, sp->macstr, static_cast<ssize_t>(sp->other_usage.rx),
+            static_cast<ssize_t>(sp->other_usage.tx));
+        (*nentry)++;
+    }
+    for (int i = 0; i < sp->n_ip_usage; i++) {
+        usage *u = &sp->ip_usage[i];
+        if (u->rx != 0 || u->tx != 0) {
+            stat_write_k(sp, stamp, real, mono, u);
+            (*nentry)++;
+        }
+        u->addr = 0;
+        u->tx = 0;
+        u->rx = 0;
+    }
+    // The peer address stays: the next frame sets it again anyway.
+    sp->peer_usage.rx = 0;
+    sp->peer_usage.tx = 0;
+    sp->other_usage.tx = 0;
+    sp->other_usage.rx = 0;
+    sp->n_ip_usage = 0;
 }
 
 void stat_emit()
@@ -109,10 +157,6 @@ void stat_emit()
     if (statst.last_emit != 0 && veld.usage_interval >= now_real - statst.last_emit)
         return;
     statst.last_emit = now_real;
-    // Records go to the shared-memory log; until its writer is installed there
-    // is nothing to emit and the counters keep growing.
-    if (stat_flush_hook == nullptr)
-        return;
     int nsess = 0, nentry = 0;
     for (sess *sp = sesst.sesslist_head; sp != nullptr; sp = sp->all_next) {
         sess_stat_flush(sp, &nentry, now_real, now_mono);

@@ -1,5 +1,5 @@
-// Per-frame usage accounting of the sessions, and the timing of the periodic
-// usage emission.
+// Per-frame usage accounting of the sessions, and the usage records written
+// from it: periodically and when a session expires.
 #pragma once
 
 #include <cstddef>
@@ -16,11 +16,12 @@ void sess_stat_backend(sess *sp, int rxtx, int dir, uint32_t type, const uint8_t
                        size_t len);
 void sess_stat_transport(sess *sp, int rxtx, uint32_t type, uint32_t addr, size_t len);
 
-// Writes the usage records of one session and resets its counters. The
-// records go to the shared-memory log, whose writer installs itself here once
-// it is set up; without it nothing is written and the counters stay.
-using stat_flush_f = void (*)(sess *sp, int *nentry, double real, double mono);
-extern stat_flush_f stat_flush_hook;
+// Usage records go to the shared-memory log under this tag, with id 0.
+constexpr unsigned STAT_VSL_TAG = 2; // "TrafficUsage"
+
+// Writes the usage records of one session into the shared-memory log and
+// resets its counters; adds one to *nentry per record. real and mono are the
+// times printed in the records; -1 reads the clock now.
 void sess_stat_flush(sess *sp, int *nentry, double real, double mono);
 
 struct stat_state {

@@ -121,7 +121,6 @@ class Dgram : public ::testing::Test
         sess_reset();
         while (tcpst.tcplist != nullptr)
             tcp_close(tcpst.tcplist);
-        stat_flush_hook = nullptr;
         VLOG_SetSink(nullptr);
     }
     const sockaddr *sa() const { return reinterpret_cast<const sockaddr *>(&client); }
@@ -290,35 +289,4 @@ TEST_F(Dgram, AddressTableHolds2048)
     std::memcpy(&f[30], &a, 4);
     udp_rx(f.data(), f.size(), sa(), sizeof client);
     EXPECT_EQ(u->ip_usage[2047].tx, 2u * 88);
-}
-
-namespace
-{
-int flushes;
-void count_flush(sess *, int *nentry, double real, double)
-{
-    EXPECT_EQ(real, fake_now);
-    flushes++;
-    (*nentry)++;
-}
-} // namespace
-
-TEST_F(Dgram, EmissionRounds)
-{
-    udp_session(eth(42, 0x0806));
-    stat_flush_hook = count_flush;
-    veld.usage_interval = 300;
-    statst.last_emit = 0;
-    flushes = 0;
-    stat_emit(); // the first call emits at once
-    EXPECT_EQ(flushes, 1);
-    EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 1, nentry 1)"));
-    double t0 = fake_now;
-    fake_now = t0 + 300;
-    stat_emit();
-    EXPECT_EQ(flushes, 1);
-    fake_now = t0 + 300.5;
-    stat_emit();
-    EXPECT_EQ(flushes, 2);
-    fake_now = t0;
 }
