@@ -85,11 +85,12 @@ class NodeNet:
         return self.veld
 
     def wait_veld(self):
-        sb = self.sb
-        sb.wait_until(lambda: sb.sockets("node", "tcp") and
-                      any(p == "10008" for _, p in sb.sockets("node", "tcp")) or
-                      (not self.veld.alive() and self.veld_died()), 30, "veld to listen on 10008")
-        sb.wait_listen("node", 10008, "udp")
+        def listening():
+            if not self.veld.alive():
+                self.veld_died()
+            return any(p == "10008" for _, p in self.sb.sockets("node", "tcp"))
+        self.sb.wait_until(listening, 30, "veld to listen on TCP port 10008")
+        self.sb.wait_listen("node", 10008, "udp")
 
     def veld_died(self):
         raise AssertionError(f"veld ended with status {self.veld.returncode}:\n"
