@@ -540,3 +540,17 @@ def test_tunnel_traffic_is_reported(sandbox):
     for i in transports:
         t = got[(ether_ntoa(client_mac(i)), client_public(i), client_public(i))]
         assert t[0] == 0 and t[1] == 0 and t[2] > 0 and t[3] > 0, t
+
+    # veld restarts (a new log file, a new inode): velumond follows without a restart
+    sb.stop(net.veld)
+    net.start_veld("-i", "2", "-l", "2m,64k")
+    sb.sh("client0", "ip neigh flush dev vtap0")  # the new TAP device has a new MAC
+    net.wait_ping(0, NODE_TAPIP)
+    sent, received = ping_counts(net.ping(0, INTERNET_HOST, count=2, size=size))
+    per = frame + FRAME_OVERHEAD["udp"]
+    key = (ether_ntoa(client_mac(0)), client_public(0), INTERNET_HOST)
+    li, lo, _, _ = expected[key]
+    expected[key] = (li + received * per, lo + sent * per, 0, 0)
+    sb.wait_until(lambda: tuple(sums().get(key, ())) == expected[key], 60,
+                  "the sums of the restarted veld's records")
+    assert um.alive()
