@@ -71,14 +71,9 @@ vpf_file *VDAEMON_PidOpen(const char *path)
     return pfh;
 }
 
-void VDAEMON_Detach(vpf_file *pfh, bool keep_cwd)
+void VDAEMON_Detach(bool keep_cwd)
 {
     VAS_ASSERT_TEXT(daemon(keep_cwd ? 1 : 0, 1) == 0, "daemon(0, 1) == 0");
-    // The parent that held the lock has exited; without the lock the probes
-    // of other daemons would take us for dead and remove our pid file.
-    if (pfh != nullptr && VPF_Relock(pfh) == -1)
-        std::fprintf(stderr, "NOTE: Could not lock PID file %s: %s\n", pfh->path,
-                     std::strerror(errno));
 }
 
 int VDAEMON_PidWrite(vpf_file *pfh)
@@ -98,7 +93,7 @@ vpf_file *VDAEMON_Start(const char *pid_path, bool foreground)
 {
     vpf_file *pfh = VDAEMON_PidOpen(pid_path);
     if (!foreground)
-        VDAEMON_Detach(pfh);
+        VDAEMON_Detach();
     (void)VDAEMON_PidWrite(pfh);
     return pfh;
 }

@@ -48,10 +48,9 @@ bool VDAEMON_StdOption(vdaemon_opts *opts, int ch, const char *arg);
 vpf_file *VDAEMON_PidOpen(const char *path);
 // Detach into the background, standard output and error kept open; with
 // keep_cwd the working directory is kept (else it becomes "/"). Failure to
-// detach is fatal. The pid-file lock stays with the parent that exits, so the
-// detached process takes pfh's lock again (pfh may be null: no pid file).
-// A daemon that detaches its own way calls VPF_Relock after daemon(3).
-void VDAEMON_Detach(vpf_file *pfh, bool keep_cwd = false);
+// detach is fatal. A pid file's lock passes to the detached process with
+// the open file (see VPF_Open).
+void VDAEMON_Detach(bool keep_cwd = false);
 // Write the pid; on failure print "NOTE: Could not write PID file\n" on
 // standard error and carry on. Gives VPF_Write's result.
 int VDAEMON_PidWrite(vpf_file *pfh);

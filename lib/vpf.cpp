@@ -17,11 +17,8 @@ namespace
 
 // Longest pid text read back; anything longer cannot be a pid of ours.
 constexpr std::size_t VPF_PIDTEXT_MAX = 15;
-// VPF_Relock waits at most this long for the lock: 200 tries 10 ms apart.
-constexpr int VPF_RELOCK_TRIES = 200;
-constexpr useconds_t VPF_RELOCK_PAUSE_US = 10000;
-
-// Lock the whole file; cmd is F_SETLK or F_SETLKW.
+// Lock the whole file; cmd is F_SETLK or F_SETLKW, or their open-file-
+// description forms F_OFD_SETLK and F_OFD_SETLKW.
 int vpf_lock(int fd, int cmd, short type)
 {
     struct flock lock = {};
@@ -80,10 +77,13 @@ int vpf_keep_path(vpf_file *pfh, const char *path)
 
 } // namespace
 
-int vpf_open_locked(const char *path, int flags, mode_t mode)
+// The open-and-lock loop; ofd chooses locks of the open file description,
+// which a fork passes on, over the process's record locks.
+static int vpf_open_locked_as(const char *path, int flags, mode_t mode, bool ofd)
 {
     const short type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-    const int cmd = (flags & O_NONBLOCK) ? F_SETLK : F_SETLKW;
+    const int cmd =
+        (flags & O_NONBLOCK) ? (ofd ? F_OFD_SETLK : F_SETLK) : (ofd ? F_OFD_SETLKW : F_SETLKW);
     // Truncating before the lock is held would wipe a running holder's pid.
     const bool trunc = (flags & O_TRUNC) != 0;
     flags &= ~O_TRUNC;
@@ -125,6 +125,11 @@ int vpf_open_locked(const char *path, int flags, mode_t mode)
         }
         return fd;
     }
+}
+
+int vpf_open_locked(const char *path, int flags, mode_t mode)
+{
+    return vpf_open_locked_as(path, flags, mode, false);
 }
 
 int vpf_read_pid(const char *path, pid_t *pidptr)
@@ -185,8 +190,8 @@ vpf_file *VPF_Open(const char *path, mode_t mode, pid_t *pidptr)
         return nullptr;
     }
 
-    pfh->fd =
-        vpf_open_locked(pfh->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, mode);
+    pfh->fd = vpf_open_locked_as(pfh->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC,
+                                 mode, true);
     if (pfh->fd == -1) {
         int error = errno;
         if (error == EAGAIN && pidptr != nullptr) {
@@ -243,24 +248,6 @@ int VPF_Write(vpf_file *pfh)
 int VPF_Delete(vpf_file *pfh)
 {
     return vpf_remove(pfh, true);
-}
-
-int VPF_Relock(vpf_file *pfh)
-{
-    int error = vpf_check(pfh);
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    // The parent of a detach releases the lock when it exits, at once; if
-    // someone else still holds it after a while, it is not coming back.
-    for (int i = 0;; i++) {
-        if (vpf_lock(pfh->fd, F_SETLK, F_WRLCK) == 0)
-            return 0;
-        if (errno != EAGAIN || i >= VPF_RELOCK_TRIES)
-            return -1;
-        usleep(VPF_RELOCK_PAUSE_US);
-    }
 }
 
 int VPF_Running(const char *path, pid_t *pidptr)

@@ -20,9 +20,14 @@ struct vpf_file {
 // given. O_TRUNC is applied only once the lock is held. If the path was removed
 // or replaced between open and lock, the open is retried on the new file.
 // Gives the descriptor, or -1 with errno (EAGAIN: another process holds it).
+// The lock is a record lock of this process: a forked child does not hold it,
+// and F_GETLK shows this process as its holder.
 int vpf_open_locked(const char *path, int flags, mode_t mode);
 
 // Create or take over the pid file at path, locked for this process's life.
+// The lock belongs to the open file, not to the process, so it stays held
+// when the daemon detaches: the exiting parent's close does not drop it, and
+// closing some other descriptor of the file does not either.
 // Null with errno on failure; when another process holds the lock and pidptr
 // is given, its pid is stored there and errno is EEXIST (or the error met
 // while reading the pid), otherwise errno is EAGAIN.
@@ -40,18 +45,11 @@ int VPF_Delete(vpf_file *pfh);
 
 // Read the pid stored at path (at most 15 bytes, the whole content must be
 // the decimal number). 0, or the errno value of what failed (EINVAL for
-// content that is not exactly a number). Record locks go with any close of
-// the file in the process, so a daemon must not read its own pid file.
+// content that is not exactly a number).
 int vpf_read_pid(const char *path, pid_t *pidptr);
 
 // 0 when pfh is open and its path still names the file it opened, else EINVAL.
 int vpf_check(const vpf_file *pfh);
-
-// Take the write lock of an open pid file again, waiting up to 2 seconds for
-// it. Record locks belong to a process and are not inherited by fork, so a
-// daemon that detached after VPF_Open must call this in the child. 0, or -1
-// with errno (EAGAIN: another process kept the lock).
-int VPF_Relock(vpf_file *pfh);
 
 // Liveness probe on another daemon's pid file: 1 when a process holds its
 // lock (its pid in *pidptr when given, -1 there if unreadable), 0 when nobody

@@ -265,7 +265,7 @@ int main(int argc, char **argv)
     }
     vpf_file *pfh = VDAEMON_PidOpen(pid_path);
     if (debug == 0 && !foreground)
-        VDAEMON_Detach(pfh, true);
+        VDAEMON_Detach(true);
     (void)VDAEMON_PidWrite(pfh);
     VDAEMON_OpenLog("veld");
 

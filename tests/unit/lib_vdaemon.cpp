@@ -161,7 +161,7 @@ class vdaemon_pid : public ::testing::Test
             if (chdir(dir.c_str()) != 0)
                 _exit(3);
             vpf_file *pfh = VDAEMON_PidOpen(path.c_str());
-            VDAEMON_Detach(pfh, keep_cwd);
+            VDAEMON_Detach(keep_cwd);
             VDAEMON_PidWrite(pfh);
             char b;
             (void)read(hold[0], &b, 1); // live until the test lets go

@@ -315,36 +315,35 @@ TEST_F(vpf, open_locked_follows_a_file_replaced_while_waiting)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(vpf, relock_after_fork_keeps_the_pid_file_held)
+TEST_F(vpf, lock_survives_a_detach)
 {
+    // Detaching forks and the parent exits; a probe in that moment must still
+    // find the pid file held, or it would remove a running daemon's file.
     vpf_file *pfh = VPF_Open(path.c_str(), 0644, nullptr);
     ASSERT_NE(pfh, nullptr);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
     pid_t child = fork();
     if (child == 0) {
-        // The forked child does not own the parent's lock; it must take it.
         close(go[1]);
-        if (VPF_Relock(pfh) != 0)
-            _exit(1);
+        char b;
+        (void)read(go[0], &b, 1); // the parent has let go of its descriptor
         if (VPF_Write(pfh) != 0)
             _exit(2);
-        char b;
         (void)read(go[0], &b, 1); // hold the lock until told
         _exit(0);
     }
     close(go[0]);
-    // Drop our lock, as the exiting parent of a detach would.
+    // Drop our descriptor, as the exiting parent of a detach does.
     close(pfh->fd);
     free(pfh);
-    pid_t holder = 0;
-    for (int i = 0; i < 200 && holder != child; i++) {
-        usleep(10000);
-        (void)vpf_read_pid(path.c_str(), &holder);
-    }
-    EXPECT_EQ(holder, child);
     pid_t probed = 0;
-    EXPECT_EQ(VPF_Running(path.c_str(), &probed), 1);
+    EXPECT_EQ(VPF_Running(path.c_str(), &probed), 1); // held, pid not yet written
+    ASSERT_EQ(write(go[1], "w", 1), 1);
+    for (int i = 0; i < 200 && probed != child; i++) {
+        usleep(10000);
+        (void)VPF_Running(path.c_str(), &probed);
+    }
     EXPECT_EQ(probed, child);
     close(go[1]);
     int status;
