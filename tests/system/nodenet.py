@@ -15,6 +15,8 @@ Namespaces and addresses:
              the node's TAP address.
   internet   eth0 203.0.113.80/24: servers the clients reach through the tunnel.
 IPv6 is off everywhere, so the only frames are the ones a test makes.
+The node files v2_tapip and public_ip are written with those addresses; node_files=False leaves
+/etc/velkarn-server to velinit.
 """
 
 import re
@@ -46,7 +48,8 @@ def ether_ntoa(mac):
 
 
 class NodeNet:
-    def __init__(self, sb, clients=1, internet=False, tapip=NODE_TAPIP, public_ip=NODE_PUBLIC):
+    def __init__(self, sb, clients=1, internet=False, tapip=NODE_TAPIP, public_ip=NODE_PUBLIC,
+                 node_files=True):
         self.sb = sb
         self.clients = {}
         self.veld = None
@@ -64,8 +67,9 @@ class NodeNet:
             sb.sysctl("node", "net.ipv4.ip_forward", 1)
             sb.sh("node", f"iptables -t nat -A POSTROUTING -s {NODE_TAPIP}/{TAP_PREFIX} -o {dev} "
                           "-j MASQUERADE")
-        sb.write_file("/etc/velkarn-server/v2_tapip", tapip)
-        sb.write_file("/etc/velkarn-server/public_ip", public_ip)
+        if node_files:
+            sb.write_file("/etc/velkarn-server/v2_tapip", tapip)
+            sb.write_file("/etc/velkarn-server/public_ip", public_ip)
 
     def _quiet(self, ns):
         self.sb.sysctl(ns, "net.ipv6.conf.all.disable_ipv6", 1)
