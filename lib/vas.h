@@ -5,8 +5,7 @@
 [[noreturn]] void VAS_Fail(const char *func, const char *file, int line, const char *cond);
 
 // VAS_ASSERT(cond): aborts with the condition text when cond is false.
-#define VAS_ASSERT(cond)                                                                           \
-    ((cond) ? (void)0 : VAS_Fail(__func__, __FILE__, __LINE__, #cond))
+#define VAS_ASSERT(cond) ((cond) ? (void)0 : VAS_Fail(__func__, __FILE__, __LINE__, #cond))
 
 // VAS_ASSERT_TEXT(cond, text): as VAS_ASSERT, with the documented condition text.
 #define VAS_ASSERT_TEXT(cond, text)                                                                \

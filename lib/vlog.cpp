@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 // Where lines go: syslog unless a test installed a sink.
 vlog_sink_f vlog_sink = nullptr;
 
@@ -57,4 +58,7 @@ void VLOG_At(int priority, const char *fmt, ...)
     va_end(ap);
 }
 
-void VLOG_SetSink(vlog_sink_f sink) { vlog_sink = sink; }
+void VLOG_SetSink(vlog_sink_f sink)
+{
+    vlog_sink = sink;
+}
