@@ -113,7 +113,9 @@ int geo_load_from(const char *country_path, const char *csv_path)
             if (!geo_same_country(pieces[4], geo.country))
                 continue;
             geo_range r;
-            if (geo_addr(pieces[0], &r.start) && geo_addr(pieces[1], &r.end)) {
+            // A range whose ends are swapped is as broken as an unreadable
+            // address: in the tree it would hide the ranges it sits among.
+            if (geo_addr(pieces[0], &r.start) && geo_addr(pieces[1], &r.end) && r.start <= r.end) {
                 try {
                     geo.tree.insert(r); // an overlapping range loaded earlier wins
                 } catch (const std::bad_alloc &) {

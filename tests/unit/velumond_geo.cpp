@@ -153,6 +153,18 @@ TEST_F(GeoTest, OverlappingRangeLoadedFirstWins)
     EXPECT_EQ(GEO_islocal("10.0.2.9"), 1);
 }
 
+TEST_F(GeoTest, SwappedRangeEndsAreRefused)
+{
+    // stored, the swapped line would send lookups past the range loaded after it
+    std::string lines = "\"3.0.9.0\",\"3.0.5.0\",\"1\",\"2\",\"KR\",\"Korea\"\n"
+                        "\"3.0.7.0\",\"3.0.7.255\",\"1\",\"2\",\"KR\",\"Korea\"\n";
+    ASSERT_EQ(load("KR", lines), 0);
+    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno 1 (pn 7)"));
+    EXPECT_EQ(GEO_islocal("3.0.7.5"), 1);
+    EXPECT_EQ(GEO_islocal("3.0.6.0"), 0);
+    EXPECT_EQ(GEO_count(), 1u);
+}
+
 TEST_F(GeoTest, HighAddressesCompareUnsigned)
 {
     std::string lines;
