@@ -384,6 +384,14 @@ umon_tail umon_read_lines(FILE *fp)
     return result;
 }
 
+bool umon_day_over(FILE *fp, const std::string &next)
+{
+    if (!umon_can_read(next))
+        return false;
+    (void)umon_read_lines(fp);
+    return true;
+}
+
 void umon_main_loop(bool alt)
 {
     for (;;) {
@@ -404,16 +412,15 @@ void umon_main_loop(bool alt)
             continue;
         }
         for (;;) {
-            if (umon_read_lines(fp) == umon_tail::end_of_file) {
-                if (!umon.list.empty() && reportResult(alt) == 0) {
-                    umon_list_clear();
-                    writeLastCommitted();
-                }
-                char today[VTIM_PRINT_SIZE];
-                buildYmd(today, sizeof today);
-                if (std::strcmp(today, day) != 0 && umon_can_read(buildPath(today)))
-                    break;
+            if (umon_read_lines(fp) == umon_tail::end_of_file && !umon.list.empty() &&
+                reportResult(alt) == 0) {
+                umon_list_clear();
+                writeLastCommitted();
             }
+            char today[VTIM_PRINT_SIZE];
+            buildYmd(today, sizeof today);
+            if (std::strcmp(today, day) != 0 && umon_day_over(fp, buildPath(today)))
+                break;
             sleep(UMON_TAIL_SLEEP);
         }
         std::fclose(fp);

@@ -81,5 +81,10 @@ enum class umon_tail { end_of_file, partial_line };
 // writer has not finished), ready to be read again later.
 umon_tail umon_read_lines(FILE *fp);
 
+// Whether to leave the open daily file for the next day's file next: once
+// that exists, the writer has closed this one for good, so what it still
+// holds is read first, and an unfinished last line no longer holds us back.
+bool umon_day_over(FILE *fp, const std::string &next);
+
 // The main thread's loop: follow today's file, parse, report. Never returns.
 [[noreturn]] void umon_main_loop(bool alt);

@@ -320,6 +320,29 @@ TEST_F(UsageTest, TailRereadsPartialLines)
     EXPECT_TRUE(logged.empty());
 }
 
+TEST_F(UsageTest, DayOverReadsWhatTheOldFileStillHolds)
+{
+    std::string old = dir + "/stat_1.log", next = dir + "/stat_2.log";
+    std::string l1 = kline(T0, MAC1, "10.0.0.2", "8.8.8.8", 1, 2);
+    std::string l2 = kline(T0, MAC1, "10.0.0.2", "8.8.8.8", 30, 40);
+    put(old, l1);
+    FILE *fp = std::fopen(old.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    EXPECT_EQ(umon_read_lines(fp), umon_tail::end_of_file);
+    // the writer's last line of the day, and one it never finished
+    {
+        std::ofstream app(old, std::ios::binary | std::ios::app);
+        app << l2 << l2.substr(0, 20);
+    }
+    EXPECT_FALSE(umon_day_over(fp, next)); // no new file yet: keep following this one
+    EXPECT_EQ(umon_list()[0].remote_in, 1);
+    put(next, "");
+    EXPECT_TRUE(umon_day_over(fp, next));
+    EXPECT_EQ(umon_list()[0].remote_in, 31);
+    EXPECT_EQ(umon_list()[0].remote_out, 42);
+    std::fclose(fp);
+}
+
 TEST(UsagePaths, DailyFileNameFollowsTheUtcDay)
 {
     EXPECT_EQ(buildPath("20261207"), "/var/velkarn-server/stat_20261207.log");
