@@ -268,8 +268,12 @@ int VSB_vprintf(struct vsb *s, const char *fmt, va_list ap)
         if (vsb_free(s) >= len || VSB_grow(s, len - vsb_free(s)) < 0)
             break;
     }
-    if (vsb_free(s) < len)
+    // Output cut short is lost data, also when a growing buffer could not
+    // grow; a fixed buffer that merely reached its end latches as well.
+    if (vsb_free(s) < len) {
         len = vsb_free(s);
+        s->s_fault = ENOMEM;
+    }
     s->s_len += len;
     if (!(s->s_flags & VSB_GROW) && s->s_len >= s->s_size - 1)
         s->s_fault = ENOMEM;

@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <cstdio>
 #include <cwchar>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace
 {
@@ -173,6 +176,37 @@ TEST(Vsb, FailedFormattingAndOversizedGrowthReportErrors)
     VSB_new(&sb, store, sizeof store, VSB_FIXEDLEN);
     EXPECT_EQ(VSB_grow(&sb, 1), -1);
     VSB_delete(&sb);
+}
+
+// Format a 64 MiB text under an address-space limit that leaves no room to
+// grow for it: the text is cut, and that must be reported, not passed off as
+// success. Gives 0 when it is.
+int format_without_memory()
+{
+    const std::string big(64 << 20, 'z');
+    struct vsb *s = new_auto();
+    long pages = 0;
+    FILE *fp = std::fopen("/proc/self/statm", "r");
+    if (fp == nullptr || std::fscanf(fp, "%ld", &pages) != 1)
+        return 2;
+    std::fclose(fp);
+    const rlim_t lim = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + (16 << 20);
+    const struct rlimit rl = {lim, lim};
+    if (setrlimit(RLIMIT_AS, &rl) != 0)
+        return 3;
+    int r = VSB_format(s, "%s", big.c_str());
+    bool ok = r == -1 && VSB_fault(s) == ENOMEM && VSB_len(s) == -1 && VSB_finish(s) == -1 &&
+              std::string(VSB_data(s)) == std::string(15, 'z');
+    return ok ? 0 : 1;
+}
+
+TEST(VsbDeathTest, FormatThatCannotGrowLatchesENOMEM)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit does not mix with the sanitizer";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(format_without_memory()), testing::ExitedWithCode(0), "");
 }
 
 TEST(Vsb, SetposTrimClearAndSealing)
