@@ -114,6 +114,10 @@ void cot_now(cot_wheel *cb)
 {
     CHECK_OBJ_NOTNULL(cb, COT_WHEEL_MAGIC);
     cb->ticks = cot_clock();
+    // A clock seen going back: carry on from it. Callouts scheduled from now
+    // on fall due behind the old done_tick and the walk would never reach them.
+    if (cb->ticks < cb->done_tick)
+        cb->done_tick = cb->ticks;
 }
 
 void cot_entry_init(cot_entry *c, int tag)
@@ -167,7 +171,7 @@ bool cot_cancel(cot_wheel *cb, cot_entry *c)
 void cot_run_due(cot_wheel *cb)
 {
     CHECK_OBJ_NOTNULL(cb, COT_WHEEL_MAGIC);
-    // "<" rather than "!=": a clock seen going back must not send the walk
+    // "<" rather than "!=": whatever the clock did, the walk must not go
     // round the whole range of long.
     while (cb->done_tick < cb->ticks) {
         cb->done_tick++;
