@@ -65,6 +65,13 @@ bool umon_addr(const char *text, in_addr_t *out)
     return true;
 }
 
+// Counts come from file text, so two huge ones may exceed 64 bits: the sum
+// wraps rather than overflowing a signed integer.
+void sum_add(int64_t *sum, int64_t v)
+{
+    *sum = (int64_t)((uint64_t)*sum + (uint64_t)v);
+}
+
 void umon_add(const uint8_t *mac, in_addr_t src, in_addr_t dst, int64_t li, int64_t lo, int64_t ri,
               int64_t ro)
 {
@@ -82,10 +89,10 @@ void umon_add(const uint8_t *mac, in_addr_t src, in_addr_t dst, int64_t li, int6
     } else {
         r = &umon.list[it->second];
     }
-    r->local_in += li;
-    r->local_out += lo;
-    r->remote_in += ri;
-    r->remote_out += ro;
+    sum_add(&r->local_in, li);
+    sum_add(&r->local_out, lo);
+    sum_add(&r->remote_in, ri);
+    sum_add(&r->remote_out, ro);
 }
 
 bool umon_can_read(const std::string &path)

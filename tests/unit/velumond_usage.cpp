@@ -223,6 +223,11 @@ TEST_F(UsageTest, BadNumbers)
     EXPECT_EQ(umon_list()[0].remote_in, 12);
     EXPECT_EQ(umon_list()[0].remote_out, -3);
 
+    // sums past 64 bits wrap (and stay defined)
+    EXPECT_EQ(feed(head + "9223372036854775807;0;D\n"), 0);
+    EXPECT_EQ(feed(head + "2;0;D\n"), 0);
+    EXPECT_EQ(umon_list()[0].remote_in, INT64_MIN + 13); // 12 + (2^63 - 1) + 2
+
     long v = 7;
     EXPECT_EQ(MNE_strtol(&v, "-9223372036854775809"), -1);
     EXPECT_EQ(MNE_strtol(&v, "9223372036854775807"), 0);
