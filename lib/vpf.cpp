@@ -252,17 +252,31 @@ int VPF_Delete(vpf_file *pfh)
 
 int VPF_Running(const char *path, pid_t *pidptr)
 {
-    vpf_file *pfh = VPF_Open(path, 0644, nullptr);
-    if (pfh == nullptr) {
-        if (errno != EAGAIN)
+    for (;;) {
+        vpf_file *pfh = VPF_Open(path, 0644, nullptr);
+        if (pfh == nullptr) {
+            if (errno != EAGAIN)
+                return -1;
+            // The lock is what tells; a holder that has not written yet is alive.
+            if (pidptr != nullptr && vpf_read_pid(path, pidptr) != 0)
+                *pidptr = -1;
+            return 1;
+        }
+        // Nobody holds it: our probe must not leave a pid file behind. But a
+        // file put in its place meanwhile, perhaps by a daemon starting, is
+        // not ours to remove: then ask again. Either way the handle goes.
+        const bool ours = vpf_check(pfh) == 0;
+        int error = 0;
+        if (ours && unlink(pfh->path) == -1)
+            error = errno;
+        close(pfh->fd);
+        std::free(pfh);
+        if (!ours)
+            continue;
+        if (error != 0) {
+            errno = error;
             return -1;
-        // The lock is what tells; a holder that has not written yet is alive.
-        if (pidptr != nullptr && vpf_read_pid(path, pidptr) != 0)
-            *pidptr = -1;
-        return 1;
+        }
+        return 0;
     }
-    // Nobody holds it: our probe must not leave a pid file behind.
-    if (VPF_Delete(pfh) == -1)
-        return -1;
-    return 0;
 }

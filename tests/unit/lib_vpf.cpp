@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "vpf.h"
@@ -217,6 +219,36 @@ TEST_F(vpf, replaced_or_removed_file_is_left_alone)
     errno = 0;
     EXPECT_EQ(VPF_Delete(nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(vpf, probe_of_a_file_replaced_meanwhile_keeps_nothing_open)
+{
+    // Files keep being put in place while we probe; whatever a probe meets,
+    // it must not keep a descriptor, and it must not fail.
+    auto open_fds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 4096; fd++)
+            n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    const int before = open_fds();
+    std::atomic<bool> stop{false};
+    std::thread renamer([&] {
+        const std::string tmp = dir + "/tmp";
+        while (!stop) {
+            int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0)
+                close(fd);
+            (void)rename(tmp.c_str(), path.c_str());
+        }
+    });
+    int failed = 0;
+    for (int i = 0; i < 3000; i++)
+        failed += VPF_Running(path.c_str(), nullptr) != 0;
+    stop = true;
+    renamer.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(open_fds(), before);
 }
 
 TEST_F(vpf, relative_path_survives_a_change_of_directory)
