@@ -224,7 +224,8 @@ struct Cert {
 // Serves one connection: reads the request (headers and Content-Length
 // bytes), then answers with the given bytes and closes.
 struct TlsServer {
-    enum class mode { ANSWER, CLOSE_AT_ONCE };
+    // GARBAGE_AFTER: the answer, then bytes that are no TLS record.
+    enum class mode { ANSWER, CLOSE_AT_ONCE, GARBAGE_AFTER };
     int lfd = -1;
     int port = 0;
     SSL_CTX *ctx = nullptr;
@@ -299,7 +300,10 @@ struct TlsServer {
                     break;
                 off += r;
             }
-            SSL_shutdown(ssl);
+            if (m == mode::GARBAGE_AFTER)
+                (void)!write(fd, "garbage\r\n\r\n", 11);
+            else
+                SSL_shutdown(ssl);
         }
         SSL_free(ssl);
         close(fd);
@@ -449,6 +453,20 @@ TEST_F(Exchange, ConsoleVoice)
     EXPECT_EQ(RC_Transmit(&c, "127.0.0.1:1", &rq, &ans), -1);
     fclose(con);
     EXPECT_STREQ(out, "[WARN] VSS_open(2) error: 111 Connection refused\n");
+
+    // A read that fails is reported with the TLS errors; what arrived before
+    // it is still split.
+    std::memset(out, 0, sizeof out);
+    con = fmemopen(out, sizeof out - 1, "w");
+    c.console = con;
+    TlsServer srv(cert, "HTTP/1.1 200 OK\r\n\r\n10.9.0.1", TlsServer::mode::GARBAGE_AFTER);
+    EXPECT_EQ(RC_Transmit(&c, srv.endpoint().c_str(), &rq, &ans), 0);
+    fclose(con);
+    EXPECT_EQ(std::string(out).rfind("[ERROR] SSL_read(3) failed: 0 Success\n", 0), 0u) << out;
+    EXPECT_NE(std::strstr(out, "SSL routines"), nullptr) << out;
+    ASSERT_EQ(ans.split, 0);
+    EXPECT_STREQ(ans.hdr[1], "200");
+    EXPECT_STREQ(ans.body, "10.9.0.1");
 }
 
 TEST_F(Exchange, CertificateVerification)
