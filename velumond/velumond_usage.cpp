@@ -153,7 +153,7 @@ int parseLine(char *line)
     switch (p[6][0]) {
     case 'K':
         if (n < 10) {
-            VLOG("[WARN] Wrong format line for K: %s", p[0]);
+            VLOG("[WARN] Wrong format line for K: %s", line);
             return -1;
         }
         if (!umon_addr(p[7], &dst)) {
@@ -170,7 +170,7 @@ int parseLine(char *line)
         if (p[7][0] == '-') {
             // "-" stands for the address; the counts follow it
             if (n < 10) {
-                VLOG("[WARN] Wrong format line for U: %s", p[0]);
+                VLOG("[WARN] Wrong format line for U: %s", line);
                 return -1;
             }
             intext = p[8];

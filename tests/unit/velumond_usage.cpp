@@ -191,6 +191,10 @@ TEST_F(UsageTest, MalformedLinesAreDroppedWithTheirMessage)
     EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong format line for src IP: 10.0.0.x"));
     EXPECT_EQ(feed(head + "10.0.0.2;1;" + MAC1 + ";K;8.8.8.8;1\n"), -1);
     EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong format line for K: " + stamp(T0)));
+    // the line quoted is what is left of it after splitting in place
+    logged.clear();
+    EXPECT_EQ(feed(";" + head + "10.0.0.2;1;" + MAC1 + ";K;8.8.8.8;1\n"), -1);
+    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong format line for K: "));
     EXPECT_EQ(feed(head + "10.0.0.2;1;" + MAC1 + ";K;255.255.255.255;1;2;D\n"), -1);
     EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong format line for dst IP: 255.255.255.255"));
     EXPECT_EQ(feed(head + "10.0.0.2;1;" + MAC1 + ";X;8.8.8.8;1;2;D\n"), -1);
