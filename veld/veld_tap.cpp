@@ -149,14 +149,16 @@ void tap_input(const uint8_t *frame, ssize_t n)
         return;
     }
     size_t len = static_cast<size_t>(n);
-    sess *sp = sess_find(frame, len);
-    if (sp != nullptr) {
-        sess_tx(sp, frame, len);
-        return;
-    }
+    // Broadcasts first: a client that sends from ff:ff:ff:ff:ff:ff owns a
+    // session of that address, and must not take every station's ARP.
     static constexpr uint8_t bcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     if (std::memcmp(frame, bcast, 6) == 0) {
         sess_broadcast(frame, len, nullptr);
+        return;
+    }
+    sess *sp = sess_find(frame, len);
+    if (sp != nullptr) {
+        sess_tx(sp, frame, len);
         return;
     }
     VLOG("[WARN] No session is found");

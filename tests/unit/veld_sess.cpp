@@ -203,6 +203,17 @@ TEST_F(Sess, UdpSwitching)
     tap_input(f.data(), f.size());
     EXPECT_EQ(sends.size(), 4u);
     EXPECT_TRUE(logged("[WARN] No session is found"));
+
+    // A client sending from the broadcast address does not capture the
+    // kernel's broadcasts: they still reach every session.
+    auto spoof = frame(0x99, 3);
+    std::memset(&spoof[6], 0xff, 6);
+    rx_udp(ip4("198.51.100.4", 4000), spoof);
+    ASSERT_EQ(sesst.n_sess, 4u);
+    sends.clear();
+    f = frame(0xff, 0x50);
+    tap_input(f.data(), f.size());
+    EXPECT_EQ(sends.size(), 4u);
 }
 
 TEST_F(Sess, TapInputLengths)
