@@ -123,7 +123,9 @@ int vsm_open(VSM_data *vd, int diag)
     AN(vd->fname);
     VAS_ASSERT(vd->vsm_fd < 0 && vd->VSM_head == nullptr);
 
-    int fd = open(vd->fname, O_RDONLY);
+    // Non-blocking, so that a FIFO put in the file's place is refused below
+    // instead of hanging the open; regular files are read as usual.
+    int fd = open(vd->fname, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         if (diag)
             vd->diag(vd->priv, "Cannot open %s: %s\n", vd->fname, strerror(errno));

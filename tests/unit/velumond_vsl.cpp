@@ -409,6 +409,10 @@ TEST_F(Reader, RefusesFilesThatAreNotLogs)
     ASSERT_EQ(mkdir(file_.c_str(), 0755), 0);
     expect_refused(file_ + " is not a regular file\n");
     ASSERT_EQ(rmdir(file_.c_str()), 0);
+    // A FIFO with no writer must not hang the open.
+    ASSERT_EQ(mkfifo(file_.c_str(), 0644), 0);
+    expect_refused(file_ + " is not a regular file\n");
+    ASSERT_EQ(unlink(file_.c_str()), 0);
 
     auto put = [&](const void *data, size_t len) {
         int fd = open(file_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
