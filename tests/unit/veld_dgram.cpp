@@ -1,6 +1,7 @@
 // Datagram transports and the per-frame accounting: ICMP parsing and answers,
 // the checksum, UDP limits, and the byte counts each frame adds.
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -14,6 +15,7 @@
 #include "veld_tap.h"
 #include "veld_tcp.h"
 #include "vlog.h"
+#include "vtim.h"
 
 namespace
 {
@@ -219,6 +221,61 @@ TEST_F(Dgram, UdpLimits)
     udp_rx(f.data(), f.size(), sa(), sizeof client);
     EXPECT_TRUE(logged("[ERROR] Ooops, too big frame (1501) is received"));
     EXPECT_EQ(tap_out.size(), 2u);
+}
+
+namespace
+{
+ssize_t failing_sendto(int, const void *, size_t, const struct sockaddr *, socklen_t)
+{
+    errno = ENOBUFS;
+    return -1;
+}
+double slow_mono = 0;
+// Each reading is 1.5 s after the one before: every send looks slow.
+double slow_clock()
+{
+    return slow_mono += 1.5;
+}
+} // namespace
+
+TEST_F(Dgram, FailedSendsLoseTheFrameNotTheSession)
+{
+    sess *u = udp_session(eth(42, 0x0806));
+    auto ping = ipv4_icmp(echo(1, 2, eth(60, 0x0806, nullptr, nullptr, 3), true));
+    icmp_rx(ping.data(), ping.size(), sa(), sizeof client);
+    sess *i = sesst.sesslist_tail;
+    ASSERT_EQ(i->type, SESS_ICMP);
+    auto down = eth(100, 0x0800, "203.0.113.50", "10.8.0.2");
+    uint64_t utx = u->peer_usage.tx, itx = i->peer_usage.tx;
+
+    dgram_sendto = failing_sendto;
+    logs.clear();
+    udp_tx(u, down.data(), down.size());
+    udp_tx_bcast(u, down.data(), down.size());
+    icmp_tx(i, down.data(), down.size());
+    auto plain = ipv4_icmp(echo(5, 6, std::vector<uint8_t>(8, 1), false));
+    icmp_rx(plain.data(), plain.size(), sa(), sizeof client);
+    std::string e = std::strerror(ENOBUFS);
+    EXPECT_EQ(logs, (std::vector<std::string>{"[ERROR] sendto(2) error: 105 " + e,
+                                              "[WARN] sendto(2): 105 " + e,
+                                              "[ERROR] sendto(2) for ICMP error: 105 " + e,
+                                              "[WARN] sendto(2): 105 " + e}));
+    // Nothing that did not leave is counted; both sessions stay.
+    EXPECT_EQ(u->peer_usage.tx, utx);
+    EXPECT_EQ(i->peer_usage.tx, itx);
+    EXPECT_EQ(u->n_ip_usage, 0);
+    EXPECT_EQ(sesst.n_sess, 2u);
+
+    // A unicast send that holds the loop for more than a second is reported.
+    dgram_sendto = fake_sendto;
+    veld_clock_mono = slow_clock;
+    logs.clear();
+    udp_tx(u, down.data(), down.size());
+    udp_tx_bcast(u, down.data(), down.size());
+    veld_clock_mono = VTIM_mono;
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0], "[CRIT] Took too long time for sendto(2): 1.500000");
+    EXPECT_EQ(u->peer_usage.tx, utx + 2 * (100 + 28));
 }
 
 TEST_F(Dgram, AccountingPerTransport)
