@@ -288,6 +288,28 @@ TEST_F(Usage, OnlyNonIpv4TrafficGivesTransportAndU)
     }
 }
 
+TEST_F(Usage, AddressKeyNeedsTheWholeAddress)
+{
+    sess *u = udp_from(client, eth(42, 0x0806));
+    const uint64_t other = u->other_usage.tx;
+    // One byte short of the destination address, or no EtherType at all: no key.
+    for (size_t len : {33u, 14u, 13u}) {
+        auto f = eth(len, 0x0800, "10.8.0.2", "203.0.113.5");
+        sess_stat_backend(u, STAT_TX, STAT_DIR_DST, SESS_UDP, f.data(), f.size());
+    }
+    EXPECT_EQ(u->n_ip_usage, 0);
+    EXPECT_EQ(u->other_usage.tx, other + 33 + 14 + 13 + 3 * 28);
+    // The whole address is there: keyed by it, in either direction.
+    auto f = eth(34, 0x0800, "10.8.0.2", "203.0.113.5");
+    sess_stat_backend(u, STAT_TX, STAT_DIR_DST, SESS_UDP, f.data(), f.size());
+    sess_stat_backend(u, STAT_RX, STAT_DIR_SRC, SESS_UDP, f.data(), f.size());
+    ASSERT_EQ(u->n_ip_usage, 2);
+    EXPECT_EQ(u->ip_usage[0].addr, inet_addr("203.0.113.5"));
+    EXPECT_EQ(u->ip_usage[0].tx, 34u + 28);
+    EXPECT_EQ(u->ip_usage[1].addr, inet_addr("10.8.0.2"));
+    EXPECT_EQ(u->ip_usage[1].rx, 34u + 28);
+}
+
 TEST_F(Usage, CountersPrintSigned)
 {
     sess *u = udp_from(client, eth(42, 0x0806));
