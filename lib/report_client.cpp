@@ -8,12 +8,15 @@
 #include "vtcp.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace
@@ -76,6 +79,49 @@ void tls_errors(const rc_caller *c)
         ERR_clear_error();
     }
 }
+
+// A master server that hangs up while we write (its FIN, then its reset)
+// makes the next write fail with EPIPE and raise SIGPIPE, which would end a
+// reporting program that does not ignore it. The signal is held back in this
+// thread while it talks TLS, and one raised by our own writes is taken back;
+// the write itself then fails like any other.
+struct sigpipe_guard {
+    sigset_t old;
+    bool was_pending;
+
+    static sigset_t pipe_set()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        return set;
+    }
+    static bool pending()
+    {
+        sigset_t set;
+        sigpending(&set);
+        return sigismember(&set, SIGPIPE) == 1;
+    }
+    sigpipe_guard()
+    {
+        sigset_t set = pipe_set();
+        was_pending = pending();
+        AZ(pthread_sigmask(SIG_BLOCK, &set, &old));
+    }
+    ~sigpipe_guard()
+    {
+        sigset_t set = pipe_set();
+        if (!was_pending && pending()) {
+            const timespec zero = {0, 0};
+            int saved = errno;
+            (void)sigtimedwait(&set, nullptr, &zero);
+            errno = saved;
+        }
+        AZ(pthread_sigmask(SIG_SETMASK, &old, nullptr));
+    }
+    sigpipe_guard(const sigpipe_guard &) = delete;
+    sigpipe_guard &operator=(const sigpipe_guard &) = delete;
+};
 
 // Writes all of buf, or reports the failure in the caller's voice.
 int tls_write(const rc_caller *c, SSL *ssl, const char *buf, ssize_t len)
@@ -255,6 +301,7 @@ int RC_Transmit(const rc_caller *c, const char *endpoint, const rc_request *rq, 
 
     int result = -1;
     {
+        sigpipe_guard guard;
         SSL *ssl = SSL_new(rc.ctx);
         if (ssl == nullptr) {
             if (con != nullptr)

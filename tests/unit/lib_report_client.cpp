@@ -6,6 +6,7 @@
 #include "vsb.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <openssl/x509v3.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -225,7 +227,8 @@ struct Cert {
 // bytes), then answers with the given bytes and closes.
 struct TlsServer {
     // GARBAGE_AFTER: the answer, then bytes that are no TLS record.
-    enum class mode { ANSWER, CLOSE_AT_ONCE, GARBAGE_AFTER };
+    // HANG_UP: one read of the request, then close.
+    enum class mode { ANSWER, CLOSE_AT_ONCE, GARBAGE_AFTER, HANG_UP };
     int lfd = -1;
     int port = 0;
     SSL_CTX *ctx = nullptr;
@@ -279,7 +282,11 @@ struct TlsServer {
         }
         SSL *ssl = SSL_new(ctx);
         SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
+        bool up = SSL_accept(ssl) == 1;
+        if (up && m == mode::HANG_UP) {
+            char buf[512];
+            (void)SSL_read(ssl, buf, sizeof buf);
+        } else if (up) {
             char buf[4096];
             size_t want = std::string::npos;
             while (request.size() < want) {
@@ -410,6 +417,46 @@ TEST_F(Exchange, FireAndForgetDrainsTheAnswer)
     TlsServer srv(cert, answer);
     const char *body = "mesh[]=1,2,3&";
     EXPECT_EQ(RC_Send(&daemon, srv.endpoint().c_str(), "/report/mesh.php", body, strlen(body)), 0);
+}
+
+std::string big_body(2 << 20, 'b');
+void fill_big(struct vsb *body, void *)
+{
+    VSB_bcat(body, big_body.data(), (ssize_t)big_body.size());
+}
+
+TEST_F(Exchange, MasterHangingUpFailsTheWriteWithoutSigpipe)
+{
+    // In a child with SIGPIPE at its default action, as a daemon has it.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        LogCapture lc;
+        // Some exchanges get all out before the hang-up; the others must fail
+        // as a write, not end the process.
+        int failed = 0;
+        for (int i = 0; i < 20; i++) {
+            logged.clear();
+            TlsServer srv(cert, "", TlsServer::mode::HANG_UP);
+            if (RC_Post(&daemon, srv.endpoint().c_str(), "/report/umon.php", fill_big, nullptr,
+                        false) == -1) {
+                if (logged.empty() ||
+                    logged[0].second.rfind("[WARN] SSL_write(3) failed: ", 0) != 0)
+                    _exit(2);
+                failed++;
+            }
+        }
+        sigset_t mask, pending;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        sigpending(&pending);
+        _exit(failed > 0 && !sigismember(&mask, SIGPIPE) && !sigismember(&pending, SIGPIPE) ? 0
+                                                                                            : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st)) << "killed by signal " << WTERMSIG(st);
+    EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 TEST_F(Exchange, ConnectAndWriteFailures)
