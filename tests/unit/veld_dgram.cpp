@@ -15,70 +15,13 @@
 #include "veld_tap.h"
 #include "veld_tcp.h"
 #include "vlog.h"
+#include "veld_test_util.h"
 #include "vtim.h"
+
+using namespace veld_test;
 
 namespace
 {
-std::vector<std::string> logs;
-std::vector<std::vector<uint8_t>> tap_out, sends;
-double fake_now = 3000000;
-
-void sink(int, const char *line)
-{
-    logs.emplace_back(line);
-}
-double fake_clock()
-{
-    return fake_now;
-}
-ssize_t fake_tap(const void *p, size_t n)
-{
-    auto *b = static_cast<const uint8_t *>(p);
-    tap_out.emplace_back(b, b + n);
-    return n;
-}
-ssize_t fake_sendto(int, const void *p, size_t n, const struct sockaddr *, socklen_t)
-{
-    auto *b = static_cast<const uint8_t *>(p);
-    sends.emplace_back(b, b + n);
-    return n;
-}
-bool logged(const std::string &needle)
-{
-    for (auto &l : logs)
-        if (l.find(needle) != std::string::npos)
-            return true;
-    return false;
-}
-
-sockaddr_in ip4(const char *host, uint16_t port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    inet_pton(AF_INET, host, &sin.sin_addr);
-    return sin;
-}
-
-// Ethernet frame; for IPv4 the addresses sit at offsets 26 and 30.
-std::vector<uint8_t> eth(size_t len, uint16_t type, const char *src = nullptr,
-                         const char *dst = nullptr, uint8_t src_mac = 1)
-{
-    std::vector<uint8_t> f(len < 34 ? 34 : len, 0);
-    f[0] = 2;
-    f[5] = 0x99;
-    f[6] = 2;
-    f[11] = src_mac;
-    f[12] = type >> 8;
-    f[13] = type & 0xff;
-    if (src != nullptr)
-        inet_pton(AF_INET, src, &f[26]);
-    if (dst != nullptr)
-        inet_pton(AF_INET, dst, &f[30]);
-    f.resize(len);
-    return f;
-}
-
 // IPv4 packet with an ICMP message, as a raw socket delivers it.
 std::vector<uint8_t> ipv4_icmp(const std::vector<uint8_t> &msg, size_t hlen = 20, uint8_t proto = 1)
 {
@@ -102,29 +45,11 @@ std::vector<uint8_t> echo(uint16_t id, uint16_t seq, const std::vector<uint8_t> 
     return m;
 }
 
-class Dgram : public ::testing::Test
+class Dgram : public VeldTest
 {
   protected:
+    Dgram() : VeldTest(3000000) {}
     sockaddr_in client = ip4("198.51.100.20", 3333);
-    void SetUp() override
-    {
-        logs.clear();
-        tap_out.clear();
-        sends.clear();
-        VLOG_SetSink(sink);
-        veld_clock_real = fake_clock;
-        tap_write_fn = fake_tap;
-        dgram_sendto = fake_sendto;
-        tapst.public_ip = 0xffffffffu;
-        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
-    }
-    void TearDown() override
-    {
-        sess_reset();
-        while (tcpst.tcplist != nullptr)
-            tcp_close(tcpst.tcplist);
-        VLOG_SetSink(nullptr);
-    }
     const sockaddr *sa() const { return reinterpret_cast<const sockaddr *>(&client); }
     sess *udp_session(const std::vector<uint8_t> &f)
     {
@@ -158,7 +83,7 @@ TEST_F(Dgram, OrdinaryPingIsAnswered)
         auto pkt = ipv4_icmp(echo(0x1234, 0x0506, data, false), hlen);
         icmp_rx(pkt.data(), pkt.size(), sa(), sizeof client);
         ASSERT_EQ(sends.size(), 1u) << hlen;
-        auto &r = sends[0];
+        auto &r = sends[0].bytes;
         auto req = echo(0x1234, 0x0506, data, false);
         ASSERT_EQ(r.size(), req.size());
         EXPECT_EQ(r[0], 0);
@@ -205,7 +130,7 @@ TEST_F(Dgram, IcmpTunnelMessages)
     EXPECT_TRUE(sends.empty());
     icmp_tx(sp, big.data(), big.size() - 1);
     ASSERT_EQ(sends.size(), 1u);
-    EXPECT_EQ(sends[0].size(), 4095u);
+    EXPECT_EQ(sends[0].bytes.size(), 4095u);
 }
 
 TEST_F(Dgram, UdpLimits)

@@ -16,50 +16,13 @@
 #include "veld_state.h"
 #include "veld_tap.h"
 #include "veld_tcp.h"
+#include "veld_test_util.h"
 #include "vlog.h"
+
+using namespace veld_test;
 
 namespace
 {
-std::vector<std::string> logs;
-std::vector<std::vector<uint8_t>> tap_out;
-struct sent {
-    int fd;
-    std::vector<uint8_t> bytes;
-    uint16_t port;
-};
-std::vector<sent> sends;
-double fake_now = 1000000;
-
-void sink(int, const char *line)
-{
-    logs.emplace_back(line);
-}
-double fake_clock()
-{
-    return fake_now;
-}
-ssize_t fake_tap(const void *p, size_t n)
-{
-    auto *b = static_cast<const uint8_t *>(p);
-    tap_out.emplace_back(b, b + n);
-    return n;
-}
-ssize_t fake_sendto(int fd, const void *p, size_t n, const struct sockaddr *a, socklen_t)
-{
-    auto *b = static_cast<const uint8_t *>(p);
-    sends.push_back({fd, {b, b + n}, ntohs(reinterpret_cast<const sockaddr_in *>(a)->sin_port)});
-    return n;
-}
-
-sockaddr_in ip4(const char *host, uint16_t port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    inet_pton(AF_INET, host, &sin.sin_addr);
-    return sin;
-}
-
 std::vector<uint8_t> frame(uint8_t dst_last, uint8_t src_last, size_t len = 60)
 {
     std::vector<uint8_t> f(len, 0);
@@ -81,38 +44,15 @@ void rx_udp(const sockaddr_in &sin, const std::vector<uint8_t> &f, int *created 
             nullptr, created);
 }
 
-bool logged(const std::string &needle)
-{
-    for (auto &l : logs)
-        if (l.find(needle) != std::string::npos)
-            return true;
-    return false;
-}
-
-class Sess : public ::testing::Test
+class Sess : public VeldTest
 {
   protected:
     void SetUp() override
     {
-        logs.clear();
-        tap_out.clear();
-        sends.clear();
-        VLOG_SetSink(sink);
-        veld_clock_real = fake_clock;
-        tap_write_fn = fake_tap;
-        dgram_sendto = fake_sendto;
         veld = veld_state{};
         veld.udp_fd = 5;
         veld.icmp_fd = 6;
-        tapst.public_ip = 0xffffffffu;
-        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
-    }
-    void TearDown() override
-    {
-        sess_reset();
-        while (tcpst.tcplist != nullptr)
-            tcp_close(tcpst.tcplist);
-        VLOG_SetSink(nullptr);
+        VeldTest::SetUp();
     }
 };
 } // namespace

@@ -15,16 +15,14 @@
 #include <vector>
 
 #include "veld_tap.h"
+#include "veld_test_util.h"
 #include "vlog.h"
+
+using namespace veld_test;
 
 namespace
 {
-std::vector<std::string> logs;
 std::vector<std::string> cmds;
-void sink(int, const char *line)
-{
-    logs.emplace_back(line);
-}
 int fake_system(const char *cmd)
 {
     cmds.emplace_back(cmd);
@@ -55,6 +53,25 @@ std::string read_result(const std::string &content, std::string *text = nullptr)
         *text = buf;
     EXPECT_EQ(r == 0, logs.empty());
     return logs.empty() ? "" : logs[0];
+}
+
+// Serves /etc from an empty tmpfs that only this process sees, with the
+// node's configuration folder in it.
+bool private_etc()
+{
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+        return false;
+    mkdir("/etc/velkarn-server", 0755);
+    return true;
+}
+
+void put(const char *path, const char *text)
+{
+    FILE *fp = fopen(path, "w");
+    fputs(text, fp);
+    fclose(fp);
 }
 } // namespace
 
@@ -105,17 +122,10 @@ TEST(TapDev, CommandsFromNodeFiles)
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         close(pfd[0]);
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+        if (!private_etc())
             _exit(77);
-        mkdir("/etc/velkarn-server", 0755);
-        FILE *fp = fopen(TAP_IP_FILE, "w");
-        fputs("10.8.0.1", fp);
-        fclose(fp);
-        fp = fopen(PUBLIC_IP_FILE, "w");
-        fputs("203.0.113.9", fp);
-        fclose(fp);
+        put(TAP_IP_FILE, "10.8.0.1");
+        put(PUBLIC_IP_FILE, "203.0.113.9");
         snprintf(tapst.tapname, sizeof tapst.tapname, "tap7");
         tap_system_fn = fake_system;
         setupTapDev();
@@ -150,22 +160,15 @@ TEST(TapDev, FailingCommandStops)
     EXPECT_DEATH(
         {
             tap_system_fn = [](const char *) { return 256; };
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+            if (!private_etc())
                 abort();
-            mkdir("/etc/velkarn-server", 0755);
-            FILE *fp = fopen(TAP_IP_FILE, "w");
-            fputs("10.8.0.1", fp);
-            fclose(fp);
+            put(TAP_IP_FILE, "10.8.0.1");
             setupTapDev();
         },
         "ret == 0");
     EXPECT_EXIT(
         {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+            if (!private_etc())
                 abort();
             readPublicIP();
         },

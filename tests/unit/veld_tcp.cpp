@@ -15,39 +15,13 @@
 #include "veld_state.h"
 #include "veld_tap.h"
 #include "veld_tcp.h"
+#include "veld_test_util.h"
 #include "vlog.h"
+
+using namespace veld_test;
 
 namespace
 {
-std::vector<std::string> logs;
-std::vector<int> prios;
-std::vector<std::vector<uint8_t>> tap_out;
-double fake_now = 2000000;
-
-void sink(int prio, const char *line)
-{
-    logs.emplace_back(line);
-    prios.push_back(prio);
-}
-double fake_clock()
-{
-    return fake_now;
-}
-ssize_t fake_tap(const void *p, size_t n)
-{
-    auto *b = static_cast<const uint8_t *>(p);
-    tap_out.emplace_back(b, b + n);
-    return n;
-}
-
-bool logged(const std::string &needle)
-{
-    for (auto &l : logs)
-        if (l.find(needle) != std::string::npos)
-            return true;
-    return false;
-}
-
 std::vector<uint8_t> unit(size_t flen, uint8_t src_last = 1)
 {
     std::vector<uint8_t> u(4 + flen, 0);
@@ -64,21 +38,16 @@ std::vector<uint8_t> unit(size_t flen, uint8_t src_last = 1)
     return u;
 }
 
-class Tcp : public ::testing::Test
+class Tcp : public VeldTest
 {
   protected:
+    Tcp() : VeldTest(2000000) {}
     int peer = -1;
     tcpconn *tc = nullptr;
 
     void SetUp() override
     {
-        logs.clear();
-        tap_out.clear();
-        VLOG_SetSink(sink);
-        veld_clock_real = fake_clock;
-        tap_write_fn = fake_tap;
-        tapst.public_ip = 0xffffffffu;
-        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
+        VeldTest::SetUp();
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
         ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
@@ -91,12 +60,9 @@ class Tcp : public ::testing::Test
     }
     void TearDown() override
     {
-        sess_reset();
-        while (tcpst.tcplist != nullptr)
-            tcp_close(tcpst.tcplist);
+        VeldTest::TearDown();
         if (peer >= 0)
             close(peer);
-        VLOG_SetSink(nullptr);
     }
     void send(const std::vector<uint8_t> &b)
     {

@@ -17,7 +17,10 @@
 #include "veld_state.h"
 #include "veld_tap.h"
 #include "veld_tcp.h"
+#include "veld_test_util.h"
 #include "vlog.h"
+
+using namespace veld_test;
 
 namespace
 {
@@ -25,68 +28,16 @@ namespace
 constexpr double T0 = 1796651033.25;
 constexpr const char *STAMP = "Mon, 07 Dec 2026 13:43:53 GMT";
 
-std::vector<std::string> logs;
-double fake_real = T0;
-double fake_mono = 4321.5;
-
-void sink(int, const char *line)
-{
-    logs.emplace_back(line);
-}
-double real_clock()
-{
-    return fake_real;
-}
-double mono_clock()
-{
-    return fake_mono;
-}
-ssize_t drop_tap(const void *, size_t n)
-{
-    return n;
-}
-ssize_t drop_sendto(int, const void *, size_t n, const struct sockaddr *, socklen_t)
-{
-    return n;
-}
-
-sockaddr_in ip4(const char *host, uint16_t port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    inet_pton(AF_INET, host, &sin.sin_addr);
-    return sin;
-}
-
-// Ethernet frame from station 2:0:0:0:0:<mac>; IPv4 addresses at 26 and 30.
-std::vector<uint8_t> eth(size_t len, uint16_t type, const char *src = nullptr,
-                         const char *dst = nullptr, uint8_t mac = 1)
-{
-    std::vector<uint8_t> f(len < 34 ? 34 : len, 0);
-    f[0] = 2;
-    f[5] = 0x99;
-    f[6] = 2;
-    f[11] = mac;
-    f[12] = type >> 8;
-    f[13] = type & 0xff;
-    if (src != nullptr)
-        inet_pton(AF_INET, src, &f[26]);
-    if (dst != nullptr)
-        inet_pton(AF_INET, dst, &f[30]);
-    f.resize(len);
-    return f;
-}
-
 struct record {
     unsigned tag;
     uint32_t id;
     std::string text;
 };
 
-class Usage : public ::testing::Test
+class Usage : public VeldTest
 {
   protected:
+    Usage() : VeldTest(T0) {}
     sockaddr_in client = ip4("198.51.100.20", 3333);
 
     void SetUp() override
@@ -100,26 +51,16 @@ class Usage : public ::testing::Test
         VSL_Init();
         read_pos_ = shm.vsl_start + 1;
 
-        logs.clear();
-        VLOG_SetSink(sink);
-        fake_real = T0;
+        VeldTest::SetUp();
         fake_mono = 4321.5;
-        veld_clock_real = real_clock;
-        veld_clock_mono = mono_clock;
-        tap_write_fn = drop_tap;
-        dgram_sendto = drop_sendto;
-        tapst.public_ip = 0xffffffffu;
-        sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
+        veld_clock_mono = fake_mono_clock;
         statst.last_emit = 0;
         veld.usage_interval = 300;
         veld.cleanup_interval = 60;
     }
     void TearDown() override
     {
-        sess_reset();
-        while (tcpst.tcplist != nullptr)
-            tcp_close(tcpst.tcplist);
-        VLOG_SetSink(nullptr);
+        VeldTest::TearDown();
         SHM_Close();
         ASSERT_EQ(chdir(old_cwd_), 0);
         std::filesystem::remove_all(dir_);
@@ -159,13 +100,6 @@ class Usage : public ::testing::Test
         for (auto &r : rs)
             v.push_back(r.text);
         return v;
-    }
-    static bool logged(const std::string &needle)
-    {
-        for (auto &l : logs)
-            if (l.find(needle) != std::string::npos)
-                return true;
-        return false;
     }
 
   private:
@@ -344,11 +278,11 @@ TEST_F(Usage, EmissionRounds)
     // Exactly usage_interval later is not enough; strictly more is.
     udp_from(b, eth(60, 0x0800, "10.8.0.3", "203.0.113.9", 3));
     logs.clear();
-    fake_real = T0 + 300;
+    fake_now = T0 + 300;
     stat_emit();
     EXPECT_TRUE(take().empty());
     EXPECT_TRUE(logs.empty());
-    fake_real = T0 + 300.5;
+    fake_now = T0 + 300.5;
     fake_mono = 4622.0;
     stat_emit();
     rs = take();
@@ -359,10 +293,10 @@ TEST_F(Usage, EmissionRounds)
     EXPECT_EQ(statst.last_emit, T0 + 300.5);
 
     // The interval counts from the last round, not from the first.
-    fake_real = T0 + 600;
+    fake_now = T0 + 600;
     stat_emit();
     EXPECT_FALSE(logged("(nsess 3, nentry 0)"));
-    fake_real = T0 + 600.75;
+    fake_now = T0 + 600.75;
     stat_emit();
     EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 3, nentry 0)"));
     EXPECT_TRUE(take().empty());
@@ -377,7 +311,7 @@ TEST_F(Usage, ExpiryWritesTheFinalRecords)
     sess *keep = sesst.sesslist_tail;
 
     sess_cleanup(); // the first pass only records the time
-    fake_real = T0 + 601;
+    fake_now = T0 + 601;
     fake_mono = 5000.0;
     udp_rx(eth(42, 0x0806, nullptr, nullptr, 6).data(), 42, sa(ip4("198.51.100.30", 6000)),
            sizeof(sockaddr_in));
