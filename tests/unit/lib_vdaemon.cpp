@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "vdaemon.h"
+#include "test_util.h"
 
 namespace
 {
@@ -135,19 +136,15 @@ TEST(vdaemon, shared_options_toggle_and_replace)
 class vdaemon_pid : public ::testing::Test
 {
   protected:
+    test_util::scratch_dir scratch;
     std::string dir, path;
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vdaemon_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_TRUE(scratch.create("/tmp/vdaemon_test.XXXXXX"));
+        dir = scratch.path();
         path = dir + "/p.pid";
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_TRUE(scratch.remove()); }
 
     // Start a detached daemon the way the programs do, check that it holds
     // its pid file with its own pid and the right working directory.

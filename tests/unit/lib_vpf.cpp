@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "vpf.h"
+#include "test_util.h"
 
 namespace
 {
@@ -19,21 +20,17 @@ namespace
 class vpf : public ::testing::Test
 {
   protected:
+    test_util::scratch_dir scratch;
     std::string dir;
     std::string path;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vpf_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_TRUE(scratch.create("/tmp/vpf_test.XXXXXX"));
+        dir = scratch.path();
         path = dir + "/d.pid";
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_TRUE(scratch.remove()); }
 
     static std::string slurp(const std::string &p)
     {

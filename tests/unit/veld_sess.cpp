@@ -18,6 +18,7 @@
 #include "veld_tcp.h"
 #include "veld_test_util.h"
 #include "vlog.h"
+#include "test_util.h"
 
 using namespace veld_test;
 
@@ -240,23 +241,17 @@ namespace
 {
 // Expiry writes the session's last usage records, so it needs a log.
 struct scratch_log {
-    std::string dir;
-    char cwd[4096];
+    test_util::scratch_dir dir;
     scratch_log()
     {
-        char tmpl[] = "/tmp/veld_sess.XXXXXX";
-        AN(mkdtemp(tmpl));
-        dir = tmpl;
-        AN(getcwd(cwd, sizeof cwd));
-        AZ(chdir(dir.c_str()));
+        VAS_ASSERT(dir.create("/tmp/veld_sess.XXXXXX", true));
         SHM_Init("64k,4k,-");
         VSL_Init();
     }
     ~scratch_log()
     {
         SHM_Close();
-        AZ(chdir(cwd));
-        std::filesystem::remove_all(dir);
+        VAS_ASSERT(dir.remove());
     }
 };
 } // namespace

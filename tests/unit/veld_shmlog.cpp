@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "veld_shmlog.h"
+#include "test_util.h"
 
 namespace
 {
@@ -28,19 +29,14 @@ class Shm : public ::testing::Test
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/veld_shmlog.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        ASSERT_TRUE(scratch_.create("/tmp/veld_shmlog.XXXXXX", true));
         fake_now = 1000;
         shm.mono = fake_mono;
     }
     void TearDown() override
     {
         SHM_Close();
-        ASSERT_EQ(chdir(old_cwd_), 0);
-        std::filesystem::remove_all(dir_);
+        ASSERT_TRUE(scratch_.remove());
     }
     static off_t file_size()
     {
@@ -59,8 +55,7 @@ class Shm : public ::testing::Test
             s += std::string(c->class_) + ":" + std::to_string(c->len) + " ";
         return s;
     }
-    std::string dir_;
-    char old_cwd_[4096];
+    test_util::scratch_dir scratch_;
 };
 
 TEST(ShmSize, Grammar)

@@ -19,6 +19,7 @@
 #include "veld_tcp.h"
 #include "veld_test_util.h"
 #include "vlog.h"
+#include "test_util.h"
 
 using namespace veld_test;
 
@@ -42,11 +43,7 @@ class Usage : public VeldTest
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/veld_usage.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        ASSERT_TRUE(scratch_.create("/tmp/veld_usage.XXXXXX", true));
         SHM_Init("64k,4k,-");
         VSL_Init();
         read_pos_ = shm.vsl_start + 1;
@@ -62,8 +59,7 @@ class Usage : public VeldTest
     {
         VeldTest::TearDown();
         SHM_Close();
-        ASSERT_EQ(chdir(old_cwd_), 0);
-        std::filesystem::remove_all(dir_);
+        ASSERT_TRUE(scratch_.remove());
     }
 
     const sockaddr *sa(const sockaddr_in &s) const
@@ -103,8 +99,7 @@ class Usage : public VeldTest
     }
 
   private:
-    std::string dir_;
-    char old_cwd_[4096];
+    test_util::scratch_dir scratch_;
     uint32_t *read_pos_ = nullptr;
 };
 } // namespace

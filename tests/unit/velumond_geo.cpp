@@ -10,35 +10,24 @@
 
 #include "velumond_geo.h"
 #include "velumond_split.h"
+#include "test_util.h"
 #include "vlog.h"
+
+using namespace test_util;
 
 namespace
 {
 
-std::vector<std::pair<int, std::string>> logged;
-void capture(int prio, const char *line)
-{
-    logged.emplace_back(prio, line);
-}
-
-bool has_line(int prio, const std::string &text)
-{
-    for (const auto &[p, l] : logged)
-        if (p == prio && l == text)
-            return true;
-    return false;
-}
-
 class GeoTest : public ::testing::Test
 {
   protected:
+    scratch_dir scratch;
     std::string dir, country, csv;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/velumond_geo.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_TRUE(scratch.create("/tmp/velumond_geo.XXXXXX"));
+        dir = scratch.path();
         country = dir + "/country";
         csv = dir + "/GeoIPCountryWhois.csv";
         logged.clear();
@@ -49,13 +38,7 @@ class GeoTest : public ::testing::Test
     {
         VLOG_SetSink(nullptr);
         GEO_Reset();
-        unlink(country.c_str());
-        unlink(csv.c_str());
-        rmdir(dir.c_str());
-    }
-    static void put(const std::string &path, const std::string &content)
-    {
-        std::ofstream(path, std::ios::binary) << content;
+        EXPECT_TRUE(scratch.remove());
     }
     int load(const std::string &cc, const std::string &lines)
     {

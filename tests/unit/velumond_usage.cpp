@@ -14,39 +14,15 @@
 
 #include "velumond_geo.h"
 #include "velumond_usage.h"
+#include "test_util.h"
 #include "vlog.h"
 #include "vsb.h"
 #include "vtim.h"
 
+using namespace test_util;
+
 namespace
 {
-
-std::vector<std::pair<int, std::string>> logged;
-void capture(int prio, const char *line)
-{
-    logged.emplace_back(prio, line);
-}
-
-bool has_line(int prio, const std::string &text)
-{
-    for (const auto &[p, l] : logged)
-        if (p == prio && l == text)
-            return true;
-    return false;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void put(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 constexpr int64_t T0 = 1796651033; // Mon, 07 Dec 2026 13:43:53 GMT
 
@@ -85,12 +61,12 @@ in_addr_t ip(const char *s)
 class UsageTest : public ::testing::Test
 {
   protected:
+    scratch_dir scratch;
     std::string dir;
     void SetUp() override
     {
-        char tmpl[] = "/tmp/velumond_usage.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_TRUE(scratch.create("/tmp/velumond_usage.XXXXXX"));
+        dir = scratch.path();
         put(dir + "/country", "KR\n");
         put(dir + "/geo.csv",
             "\"1.11.0.0\",\"1.11.255.255\",\"17498112\",\"17563647\",\"KR\",\"Korea, Republic "
@@ -106,8 +82,7 @@ class UsageTest : public ::testing::Test
         VLOG_SetSink(nullptr);
         UMON_Reset();
         GEO_Reset();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        ASSERT_TRUE(scratch.remove());
     }
 };
 

@@ -21,6 +21,7 @@
 
 // veld's writer, built into this test so that both ends of the file meet.
 #include "../../veld/veld_shmlog.cpp"
+#include "test_util.h"
 
 namespace
 {
@@ -163,9 +164,8 @@ class Reader : public ::testing::Test
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/velumond_vsl.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_TRUE(scratch_.create("/tmp/velumond_vsl.XXXXXX"));
+        dir_ = scratch_.path();
         file_ = dir_ + "/_.vsm";
         diag_text.clear();
         // A writer that died shows as a failed read, not as a killed test.
@@ -178,7 +178,7 @@ class Reader : public ::testing::Test
     void TearDown() override
     {
         VSM_Delete(vd_);
-        std::filesystem::remove_all(dir_);
+        ASSERT_TRUE(scratch_.remove());
     }
     // Records available now, as "id:payload" texts.
     std::vector<std::string> drain()
@@ -198,6 +198,7 @@ class Reader : public ::testing::Test
             v.push_back(std::to_string(k) + ":rec " + std::to_string(k));
         return v;
     }
+    test_util::scratch_dir scratch_;
     std::string dir_, file_;
     VSM_data *vd_ = nullptr;
     const uint32_t *last_ptr_ = nullptr;
