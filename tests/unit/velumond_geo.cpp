@@ -46,6 +46,12 @@ class GeoTest : public ::testing::Test
         put(csv, lines);
         return geo_load_from(country.c_str(), csv.c_str());
     }
+    // Each address against whether it lies in the node's country.
+    static void expect_local(std::initializer_list<std::pair<const char *, int>> table)
+    {
+        for (auto [addr, want] : table)
+            EXPECT_EQ(GEO_islocal(addr), want) << addr;
+    }
 };
 
 const char *korea = "\"1.11.0.0\",\"1.11.255.255\",\"17498112\",\"17563647\",\"KR\","
@@ -83,11 +89,11 @@ TEST(UmonSplit, QuotesCommasAndEmptyPieces)
 TEST_F(GeoTest, KoreaRangeWithCommaInCountryName)
 {
     ASSERT_EQ(load("KR", korea), 0);
-    EXPECT_EQ(GEO_islocal("1.11.0.0"), 1);
-    EXPECT_EQ(GEO_islocal("1.11.128.7"), 1);
-    EXPECT_EQ(GEO_islocal("1.11.255.255"), 1);
-    EXPECT_EQ(GEO_islocal("1.10.255.255"), 0);
-    EXPECT_EQ(GEO_islocal("1.12.0.0"), 0);
+    expect_local({{"1.11.0.0", 1},
+                  {"1.11.128.7", 1},
+                  {"1.11.255.255", 1},
+                  {"1.10.255.255", 0},
+                  {"1.12.0.0", 0}});
     EXPECT_TRUE(has_line(LOG_INFO, "1 GeoCountry loaded."));
 }
 
@@ -112,12 +118,11 @@ TEST_F(GeoTest, ShortAndBrokenLinesWarnWithLineNumber)
                         "\"3.0.2.0\",\"255.255.255.255\",\"1\",\"2\",\"KR\",\"Korea\"\n" // bad end
                         "\n";
     ASSERT_EQ(load("KR", lines), 0);
-    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno 2 (pn 6)"));
-    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno 3 (pn 7)"));
-    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno 4 (pn 7)"));
-    EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno 5 (pn 1)"));
-    EXPECT_EQ(GEO_islocal("3.0.0.1"), 0);
-    EXPECT_EQ(GEO_islocal("3.0.1.1"), 0);
+    for (auto [lineno, pn] : {std::pair{2, 6}, {3, 7}, {4, 7}, {5, 1}})
+        EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong GEO information format at lineno " +
+                                              std::to_string(lineno) + " (pn " +
+                                              std::to_string(pn) + ")"));
+    expect_local({{"3.0.0.1", 0}, {"3.0.1.1", 0}});
     EXPECT_TRUE(has_line(LOG_INFO, "1 GeoCountry loaded."));
 }
 
@@ -130,10 +135,7 @@ TEST_F(GeoTest, OverlappingRangeLoadedFirstWins)
     ASSERT_EQ(load("KR", lines), 0);
     EXPECT_EQ(GEO_count(), 4u); // rejected lines are counted all the same
     EXPECT_EQ(GEO_nranges(), 2u);
-    EXPECT_EQ(GEO_islocal("10.0.0.200"), 1);
-    EXPECT_EQ(GEO_islocal("10.0.1.0"), 0);
-    EXPECT_EQ(GEO_islocal("9.255.255.1"), 0);
-    EXPECT_EQ(GEO_islocal("10.0.2.9"), 1);
+    expect_local({{"10.0.0.200", 1}, {"10.0.1.0", 0}, {"9.255.255.1", 0}, {"10.0.2.9", 1}});
 }
 
 TEST_F(GeoTest, SwappedRangeEndsAreRefused)
@@ -159,18 +161,15 @@ TEST_F(GeoTest, HighAddressesCompareUnsigned)
     lines += "\"127.255.255.0\",\"128.0.0.255\",\"1\",\"2\",\"KR\",\"Korea\"\n";
     ASSERT_EQ(load("KR", lines), 0);
     EXPECT_EQ(GEO_nranges(), 8u);
-    EXPECT_EQ(GEO_islocal("127.255.255.1"), 1);
-    EXPECT_EQ(GEO_islocal("128.0.0.200"), 1);
-    EXPECT_EQ(GEO_islocal("128.0.1.0"), 0);
-    EXPECT_EQ(GEO_islocal("127.255.254.255"), 0);
+    expect_local(
+        {{"127.255.255.1", 1}, {"128.0.0.200", 1}, {"128.0.1.0", 0}, {"127.255.254.255", 0}});
     for (unsigned a : {200u, 5u, 127u, 250u, 1u, 129u, 255u}) {
         std::string in = std::to_string(a) + ".0.17.4";
         std::string out = std::to_string(a) + ".1.0.0";
         EXPECT_EQ(GEO_islocal(in.c_str()), 1) << in;
         EXPECT_EQ(GEO_islocal(out.c_str()), 0) << out;
     }
-    EXPECT_EQ(GEO_islocal("255.0.255.255"), 1);
-    EXPECT_EQ(GEO_islocal("254.255.255.255"), 0);
+    expect_local({{"255.0.255.255", 1}, {"254.255.255.255", 0}});
 }
 
 TEST_F(GeoTest, OneByteCountryFileLoadsNothing)
