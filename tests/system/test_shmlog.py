@@ -19,17 +19,11 @@ import pytest
 from nodenet import (INTERNET_HOST, NODE_TAPIP, TRANSPORTS, NodeNet, client_mac, client_public,
                      client_tapip, ether_ntoa)
 from sandbox import build_dir
+from usage_helpers import (ADDR_OVERHEAD, CHUNK_HDR, CHUNK_MAGIC, END_MARKER, HEAD_MAGIC,
+                           HEAD_SIZE, VSM_PATH, WRAP_MARKER, ping_counts)
 
-VSM_PATH = "/var/velkarn-server/veld/_.vsm"
-HEAD_MAGIC = 0xF979DA36
-CHUNK_MAGIC = 0x43907B6E
-END_MARKER = 0xFF454545
-WRAP_MARKER = 0xFF575757
-HEAD_SIZE = 108
-CHUNK_HDR = 92
 SHM_ARG = "2m,64k"
 
-ADDR_OVERHEAD = {"udp": 28, "tcp": 44, "icmp": 28}
 TRANSPORT_OVERHEAD = {"udp": 28, "tcp": 44, "icmp": 32}
 ARP_FRAME = 42
 TAIL_LINE = re.compile(r"^\s*(\d+) TrafficUsage\s+- (.*)$")
@@ -132,12 +126,6 @@ def pin_neighbours(sb, net, i):
     sb.sh(f"client{i}", f"ip neigh replace {NODE_TAPIP} lladdr {mac} dev vtap0 nud permanent")
     sb.sh("node", f"ip neigh replace {client_tapip(i)} lladdr {client_mac(i)} dev {tap} "
                   "nud permanent")
-
-
-def ping_counts(r):
-    m = re.search(r"(\d+) packets transmitted, (\d+) received", r.stdout)
-    assert m, r.stdout + r.stderr
-    return int(m.group(1)), int(m.group(2))
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS)

@@ -19,15 +19,9 @@ import time
 
 import pytest
 
-from sandbox import wait_until
+from usage_helpers import (ADDR_OVERHEAD, CHUNK_HDR, CHUNK_MAGIC, END_MARKER, HEAD_MAGIC,
+                           HEAD_SIZE, VSM_PATH, ping_counts)
 
-HEAD_MAGIC = 0xF979DA36
-CHUNK_MAGIC = 0x43907B6E
-END_MARKER = 0xFF454545
-WRAP_MARKER = 0xFF575757
-HEAD_SIZE = 108
-CHUNK_HDR = 92
-VSM_PATH = "/var/velkarn-server/veld/_.vsm"
 VELD_PID = "/var/run/veld.pid"
 LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
 CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
@@ -230,43 +224,69 @@ def wait_reading(sb, proc, timeout=30):
     assert proc.alive(), proc.stderr()
 
 
-def test_waits_for_veld_then_starts_three_seconds_after_its_lock(node):
-    sb = node
-    writer = LogWriter(sb)
+@pytest.fixture
+def writer(node):
+    """The stand-in for veld; its lock and log are let go when the test ends."""
+    w = LogWriter(node)
     try:
-        writer.create()
-        um = start_velumond(sb)
-        um.wait_stderr(r"^\[WARN\] veld isn't running\.\.\. Waits for 5 seconds\.$", timeout=10)
-        # The probe takes no pid file of its own away with it.
-        assert not sb.exists(VELD_PID)
-        um.wait_stderr(r"(?s)Waits for 5 seconds\..*Waits for 5 seconds\.", timeout=12)
-        writer.lock()
-        locked = time.monotonic()
-        sb.wait_until(lambda: sb.exists(daily_path()), 20, "the daily file")
-        waited = time.monotonic() - locked
-        # up to 5 s until the next probe, then 3 s
-        assert 3.0 <= waited <= 10.0, waited
-        assert um.alive()
-        sb.log.wait(r"^2 GeoCountry loaded\.$", ident="velumond", level=6)
-        # its own pid file holds a pid without a newline
-        assert re.fullmatch(r"\d+", sb.read_file("/var/run/velumond.pid"))
+        yield w
     finally:
-        writer.close()
+        w.close()
 
 
-def test_exits_when_veld_holds_its_lock_without_a_log(node):
+def reading_velumond(sb, writer, *args):
+    """velumond started against a locked, fresh log and reading it."""
+    writer.lock()
+    writer.create()
+    um = start_velumond(sb, *args)
+    wait_reading(sb, um)
+    return um
+
+
+def headers_of(req):
+    return dict((k.lower(), v) for k, v in req["headers"])
+
+
+def wait_committed(sb, t):
+    sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
+    assert sb.read_file(LASTCOMMITTED) == str(int(t))
+
+
+# One client of the stand-in's records, and its MAC as velumond reports it.
+HOST = "198.51.100.7"
+MAC = "02:00:00:00:00:07"
+MAC_OUT = "2:0:0:0:0:7"
+
+
+def test_waits_for_veld_then_starts_three_seconds_after_its_lock(node, writer):
     sb = node
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        um = start_velumond(sb)
-        assert um.wait(15) == 1
-        assert "Cannot open /var/velkarn-server/veld/_.vsm: No such file or directory" in um.stderr()
-    finally:
-        writer.close()
+    writer.create()
+    um = start_velumond(sb)
+    um.wait_stderr(r"^\[WARN\] veld isn't running\.\.\. Waits for 5 seconds\.$", timeout=10)
+    # The probe takes no pid file of its own away with it.
+    assert not sb.exists(VELD_PID)
+    um.wait_stderr(r"(?s)Waits for 5 seconds\..*Waits for 5 seconds\.", timeout=12)
+    writer.lock()
+    locked = time.monotonic()
+    sb.wait_until(lambda: sb.exists(daily_path()), 20, "the daily file")
+    waited = time.monotonic() - locked
+    # up to 5 s until the next probe, then 3 s
+    assert 3.0 <= waited <= 10.0, waited
+    assert um.alive()
+    sb.log.wait(r"^2 GeoCountry loaded\.$", ident="velumond", level=6)
+    # its own pid file holds a pid without a newline
+    assert re.fullmatch(r"\d+", sb.read_file("/var/run/velumond.pid"))
 
 
-def test_start_up_failures(node):
+def test_exits_when_veld_holds_its_lock_without_a_log(node, writer):
+    sb = node
+    writer.lock()
+    um = start_velumond(sb)
+    assert um.wait(15) == 1
+    assert "Cannot open /var/velkarn-server/veld/_.vsm: No such file or directory" in um.stderr()
+
+
+def test_start_up_failures(node, writer):
     sb = node
     r = sb.run("node", [sb.binary("velumond"), "-x"])
     assert r.returncode == 1
@@ -278,206 +298,147 @@ def test_start_up_failures(node):
     assert r.stderr.startswith("Too many arguments (extra...)\nusage: velumond [options]\n")
 
     # without a node country the GeoIP load ends the process
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        sb.remove("/etc/velkarn-server/country")
-        um = start_velumond(sb)
-        assert um.wait(15) == 1
-        sb.log.wait(r"^\[ERROR\] Failed to open /etc/velkarn-server/country: 2 No such file",
-                    ident="velumond", level=3)
-    finally:
-        writer.close()
+    writer.lock()
+    writer.create()
+    sb.remove("/etc/velkarn-server/country")
+    um = start_velumond(sb)
+    assert um.wait(15) == 1
+    sb.log.wait(r"^\[ERROR\] Failed to open /etc/velkarn-server/country: 2 No such file",
+                ident="velumond", level=3)
 
 
-def test_records_go_to_the_daily_file_and_restarts_of_veld_are_followed(node):
+def test_records_go_to_the_daily_file_and_restarts_of_veld_are_followed(node, writer):
     sb = node
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        writer.record("written before velumond: never delivered")
-        um = start_velumond(sb)
-        wait_reading(sb, um)
-        now = time.time()
-        lines = [k_record(now, "198.51.100.7", "02:00:00:00:00:07", LOCAL_HOST, 100, 200),
-                 u_record(now, "198.51.100.7", "02:00:00:00:00:07", 42, 0)]
-        for l in lines:
-            writer.record(l)
-        writer.record("a debug record", tag=0)
-        path = daily_path()
-        sb.wait_until(lambda: sb.read_file(path).count("\n") >= 2, 10, "two lines in the day file")
-        assert sb.read_file(path) == "".join(l + "\n" for l in lines)
-        um.wait_stdout(r"^a debug record$", timeout=15)
+    writer.lock()
+    writer.create()
+    writer.record("written before velumond: never delivered")
+    um = start_velumond(sb)
+    wait_reading(sb, um)
+    now = time.time()
+    lines = [k_record(now, HOST, MAC, LOCAL_HOST, 100, 200), u_record(now, HOST, MAC, 42, 0)]
+    for l in lines:
+        writer.record(l)
+    writer.record("a debug record", tag=0)
+    path = daily_path()
+    sb.wait_until(lambda: sb.read_file(path).count("\n") >= 2, 10, "two lines in the day file")
+    assert sb.read_file(path) == "".join(l + "\n" for l in lines)
+    um.wait_stdout(r"^a debug record$", timeout=15)
 
-        # veld restarts: a new file with a new inode, followed without restarting velumond
-        writer.create()
-        later = k_record(time.time(), "198.51.100.8", "02:00:00:00:00:08", REMOTE_HOST, 5, 6)
-        writer.record(later)
-        sb.wait_until(lambda: later in sb.read_file(path), 20, "the record of the new log")
-        assert sb.read_file(path) == "".join(l + "\n" for l in lines + [later])
-        assert um.alive()
-    finally:
-        writer.close()
+    # veld restarts: a new file with a new inode, followed without restarting velumond
+    writer.create()
+    later = k_record(time.time(), "198.51.100.8", "02:00:00:00:00:08", REMOTE_HOST, 5, 6)
+    writer.record(later)
+    sb.wait_until(lambda: later in sb.read_file(path), 20, "the record of the new log")
+    assert sb.read_file(path) == "".join(l + "\n" for l in lines + [later])
+    assert um.alive()
 
 
-def test_daily_file_is_reported_with_local_and_remote_sums(node):
+def test_daily_file_is_reported_with_local_and_remote_sums(node, writer):
     sb = node
     master = start_master(sb)
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        um = start_velumond(sb)
-        wait_reading(sb, um)
-        now = time.time()
-        mac_a, mac_b = "02:00:00:0a:0b:0c", "02:00:00:00:00:01"
-        recs = [
-            k_record(now, "198.51.100.7", mac_a, "198.51.100.7", 1000, 2000),  # transport
-            k_record(now, "198.51.100.7", mac_a, LOCAL_HOST, 100, 200),
-            k_record(now, "198.51.100.7", mac_a, "175.200.1.1", 1, 2),
-            k_record(now, "198.51.100.7", mac_a, REMOTE_HOST, 30, 40),
-            u_record(now, "198.51.100.7", mac_a, 70, 0),
-            k_record(now, "198.51.100.9", mac_b, LOCAL_HOST, 5, 6),
-            k_record(now, "198.51.100.7", mac_a, LOCAL_HOST, 11, 22),
-            f"{utc_stamp(now)};1;2;198.51.100.7;40001;;K;{LOCAL_HOST};1;1;D",  # empty MAC
-        ]
-        for r in recs:
-            writer.record(r)
-        sb.wait_until(lambda: master.requests(), 30, "a usage report")
-        got = []
-        for req in master.requests():
-            got += results(req)
-        assert sorted(got) == sorted([
-            ("2:0:0:a:b:c", 0, 0, 1000, 2000, "198.51.100.7", "198.51.100.7"),
-            ("2:0:0:a:b:c", 111, 222, 0, 0, "198.51.100.7", LOCAL_HOST),
-            ("2:0:0:a:b:c", 1, 2, 0, 0, "198.51.100.7", "175.200.1.1"),
-            ("2:0:0:a:b:c", 0, 0, 30, 40, "198.51.100.7", REMOTE_HOST),
-            ("2:0:0:a:b:c", 70, 0, 0, 0, "198.51.100.7", "255.255.255.255"),
-            ("2:0:0:0:0:1", 5, 6, 0, 0, "198.51.100.9", LOCAL_HOST),
-        ])
-        sb.log.wait(rf"^Unexpected ltype: {re.escape(LOCAL_HOST)}$", ident="velumond", level=4)
-        req = master.requests()[0]
-        headers = dict((k.lower(), v) for k, v in req["headers"])
-        assert headers["host"] == MASTER_HOST
-        assert headers["content-type"] == "application/x-www-form-urlencoded"
-        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
-        assert sb.read_file(LASTCOMMITTED) == str(int(now))
-    finally:
-        writer.close()
+    reading_velumond(sb, writer)
+    now = time.time()
+    mac_a, mac_b = "02:00:00:0a:0b:0c", "02:00:00:00:00:01"
+    recs = [
+        k_record(now, HOST, mac_a, HOST, 1000, 2000),  # transport
+        k_record(now, HOST, mac_a, LOCAL_HOST, 100, 200),
+        k_record(now, HOST, mac_a, "175.200.1.1", 1, 2),
+        k_record(now, HOST, mac_a, REMOTE_HOST, 30, 40),
+        u_record(now, HOST, mac_a, 70, 0),
+        k_record(now, "198.51.100.9", mac_b, LOCAL_HOST, 5, 6),
+        k_record(now, HOST, mac_a, LOCAL_HOST, 11, 22),
+        f"{utc_stamp(now)};1;2;{HOST};40001;;K;{LOCAL_HOST};1;1;D",  # empty MAC
+    ]
+    for r in recs:
+        writer.record(r)
+    sb.wait_until(lambda: master.requests(), 30, "a usage report")
+    got = []
+    for req in master.requests():
+        got += results(req)
+    assert sorted(got) == sorted([
+        ("2:0:0:a:b:c", 0, 0, 1000, 2000, HOST, HOST),
+        ("2:0:0:a:b:c", 111, 222, 0, 0, HOST, LOCAL_HOST),
+        ("2:0:0:a:b:c", 1, 2, 0, 0, HOST, "175.200.1.1"),
+        ("2:0:0:a:b:c", 0, 0, 30, 40, HOST, REMOTE_HOST),
+        ("2:0:0:a:b:c", 70, 0, 0, 0, HOST, "255.255.255.255"),
+        ("2:0:0:0:0:1", 5, 6, 0, 0, "198.51.100.9", LOCAL_HOST),
+    ])
+    sb.log.wait(rf"^Unexpected ltype: {re.escape(LOCAL_HOST)}$", ident="velumond", level=4)
+    headers = headers_of(master.requests()[0])
+    assert headers["host"] == MASTER_HOST
+    assert headers["content-type"] == "application/x-www-form-urlencoded"
+    wait_committed(sb, now)
 
 
-def test_status_500_still_counts_as_delivered(node):
+def test_status_500_still_counts_as_delivered(node, writer):
     sb = node
     master = start_master(sb, status=500)
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        um = start_velumond(sb)
-        wait_reading(sb, um)
-        now = time.time()
-        writer.record(k_record(now, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
-        sb.log.wait(r"^\[WARN\] Unexpected HTTP status: 500$", ident="velumond", level=4,
-                    timeout=30)
-        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
-        assert sb.read_file(LASTCOMMITTED) == str(int(now))
-        # the list was cleared: later reports carry only later records
-        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 7, 8))
-        sb.wait_until(lambda: len(master.requests()) >= 2, 30, "a second report")
-        assert results(master.requests()[1]) == [
-            ("2:0:0:0:0:7", 0, 0, 7, 8, "198.51.100.7", REMOTE_HOST)]
-    finally:
-        writer.close()
+    reading_velumond(sb, writer)
+    now = time.time()
+    writer.record(k_record(now, HOST, MAC, REMOTE_HOST, 3, 4))
+    sb.log.wait(r"^\[WARN\] Unexpected HTTP status: 500$", ident="velumond", level=4, timeout=30)
+    wait_committed(sb, now)
+    # the list was cleared: later reports carry only later records
+    writer.record(k_record(now + 1, HOST, MAC, REMOTE_HOST, 7, 8))
+    sb.wait_until(lambda: len(master.requests()) >= 2, 30, "a second report")
+    assert results(master.requests()[1]) == [(MAC_OUT, 0, 0, 7, 8, HOST, REMOTE_HOST)]
 
 
-def test_unreachable_master_keeps_the_list(node):
+def test_unreachable_master_keeps_the_list(node, writer):
     sb = node
     link_master(sb)
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        um = start_velumond(sb)
-        wait_reading(sb, um)
-        now = time.time()
-        writer.record(k_record(now, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
-        mark = sb.log.mark()
-        sb.log.wait(r"^VSS_open\(2\) error: 111 Connection refused$", ident="velumond",
-                    level=4, since=mark, timeout=30)
-        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 10, 20))
-        writer.record(k_record(now + 1, "198.51.100.7", "02:00:00:00:00:08", LOCAL_HOST, 1, 2))
-        sb.log.wait(r"^VSS_open\(2\) error", ident="velumond", since=sb.log.mark(), timeout=30)
-        assert not sb.exists(LASTCOMMITTED)
-        master = run_master(sb)
-        sb.wait_until(lambda: master.requests(), 30, "the delayed report")
-        assert sorted(results(master.requests()[0])) == sorted([
-            ("2:0:0:0:0:7", 0, 0, 13, 24, "198.51.100.7", REMOTE_HOST),
-            ("2:0:0:0:0:8", 1, 2, 0, 0, "198.51.100.7", LOCAL_HOST),
-        ])
-    finally:
-        writer.close()
+    reading_velumond(sb, writer)
+    now = time.time()
+    writer.record(k_record(now, HOST, MAC, REMOTE_HOST, 3, 4))
+    mark = sb.log.mark()
+    sb.log.wait(r"^VSS_open\(2\) error: 111 Connection refused$", ident="velumond",
+                level=4, since=mark, timeout=30)
+    writer.record(k_record(now + 1, HOST, MAC, REMOTE_HOST, 10, 20))
+    writer.record(k_record(now + 1, HOST, "02:00:00:00:00:08", LOCAL_HOST, 1, 2))
+    sb.log.wait(r"^VSS_open\(2\) error", ident="velumond", since=sb.log.mark(), timeout=30)
+    assert not sb.exists(LASTCOMMITTED)
+    master = run_master(sb)
+    sb.wait_until(lambda: master.requests(), 30, "the delayed report")
+    assert sorted(results(master.requests()[0])) == sorted([
+        (MAC_OUT, 0, 0, 13, 24, HOST, REMOTE_HOST),
+        ("2:0:0:0:0:8", 1, 2, 0, 0, HOST, LOCAL_HOST),
+    ])
 
 
-def test_alternate_endpoint_keeps_the_host_name(node):
+def test_alternate_endpoint_keeps_the_host_name(node, writer):
     sb = node
     node_dev, master_dev = link_master(sb)
     sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
     sb.addr_add("master", master_dev, f"{ALT_IP}/24")
     master = run_master(sb, listen=ALT_IP)  # nothing answers on the host name's address
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        um = start_velumond(sb, "-S")
-        wait_reading(sb, um)
-        writer.record(k_record(time.time(), "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
-        sb.wait_until(lambda: master.requests(), 30, "a report on the alternate address")
-        req = master.requests()[0]
-        assert dict((k.lower(), v) for k, v in req["headers"])["host"] == MASTER_HOST
-        assert results(req) == [("2:0:0:0:0:7", 0, 0, 3, 4, "198.51.100.7", REMOTE_HOST)]
-    finally:
-        writer.close()
+    reading_velumond(sb, writer, "-S")
+    writer.record(k_record(time.time(), HOST, MAC, REMOTE_HOST, 3, 4))
+    sb.wait_until(lambda: master.requests(), 30, "a report on the alternate address")
+    req = master.requests()[0]
+    assert headers_of(req)["host"] == MASTER_HOST
+    assert results(req) == [(MAC_OUT, 0, 0, 3, 4, HOST, REMOTE_HOST)]
 
 
-def test_restart_does_not_report_older_records_again(node):
+def test_restart_does_not_report_older_records_again(node, writer):
     sb = node
     master = start_master(sb)
-    writer = LogWriter(sb)
-    try:
-        writer.lock()
-        writer.create()
-        um = start_velumond(sb)
-        wait_reading(sb, um)
-        t1 = time.time() - 60
-        writer.record(k_record(t1, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 3, 4))
-        writer.record(k_record(t1 + 30, "198.51.100.7", "02:00:00:00:00:07", REMOTE_HOST, 5, 6))
-        sb.wait_until(lambda: master.requests(), 30, "the first report")
-        sb.wait_until(lambda: sb.exists(LASTCOMMITTED), 10, "the last-committed file")
-        assert sb.read_file(LASTCOMMITTED) == str(int(t1 + 30))
-        sb.stop(um)
+    um = reading_velumond(sb, writer)
+    t1 = time.time() - 60
+    writer.record(k_record(t1, HOST, MAC, REMOTE_HOST, 3, 4))
+    writer.record(k_record(t1 + 30, HOST, MAC, REMOTE_HOST, 5, 6))
+    sb.wait_until(lambda: master.requests(), 30, "the first report")
+    wait_committed(sb, t1 + 30)
+    sb.stop(um)
 
-        um = start_velumond(sb)
-        sb.wait_until(lambda: len(master.requests()) >= 2, 30, "the report after the restart")
-        # the record at the committed time is counted again, the older one is not
-        assert results(master.requests()[1]) == [
-            ("2:0:0:0:0:7", 0, 0, 5, 6, "198.51.100.7", REMOTE_HOST)]
-        time.sleep(7)
-        assert len(master.requests()) == 2
-    finally:
-        writer.close()
+    um = start_velumond(sb)
+    sb.wait_until(lambda: len(master.requests()) >= 2, 30, "the report after the restart")
+    # the record at the committed time is counted again, the older one is not
+    assert results(master.requests()[1]) == [(MAC_OUT, 0, 0, 5, 6, HOST, REMOTE_HOST)]
+    time.sleep(7)
+    assert len(master.requests()) == 2
 
 
 # ---- the real veld with tunnel clients ------------------------------------------------------
-
-FRAME_OVERHEAD = {"udp": 28, "tcp": 44, "icmp": 28}  # added per frame to a remote address
-
-
-def ping_counts(r):
-    m = re.search(r"(\d+) packets transmitted, (\d+) received", r.stdout)
-    assert m, r.stdout + r.stderr
-    return int(m.group(1)), int(m.group(2))
 
 
 def test_tunnel_traffic_is_reported(sandbox):
@@ -514,7 +475,7 @@ def test_tunnel_traffic_is_reported(sandbox):
         for dst, n in counts[i].items():
             sent, received = ping_counts(net.ping(i, dst, count=n, size=size))
             assert sent == n
-            per = frame + FRAME_OVERHEAD[tr]
+            per = frame + ADDR_OVERHEAD[tr]
             key = (ether_ntoa(client_mac(i)), client_public(i), dst)
             if dst == INTERNET_HOST:
                 expected[key] = (received * per, sent * per, 0, 0)
@@ -547,7 +508,7 @@ def test_tunnel_traffic_is_reported(sandbox):
     sb.sh("client0", "ip neigh flush dev vtap0")  # the new TAP device has a new MAC
     net.wait_ping(0, NODE_TAPIP)
     sent, received = ping_counts(net.ping(0, INTERNET_HOST, count=2, size=size))
-    per = frame + FRAME_OVERHEAD["udp"]
+    per = frame + ADDR_OVERHEAD["udp"]
     key = (ether_ntoa(client_mac(0)), client_public(0), INTERNET_HOST)
     li, lo, _, _ = expected[key]
     expected[key] = (li + received * per, lo + sent * per, 0, 0)
