@@ -15,37 +15,10 @@
 namespace
 {
 
-struct child_result {
-    int status; // exit code, or 200 + signal
-    std::string err;
-};
-
 // Run fn in a child with standard error captured; fn may exit or return.
-template <class F> child_result run_child(F fn)
+template <class F> test_util::child_outcome run_child(F fn)
 {
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    std::fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        dup2(p[1], 2);
-        close(p[1]);
-        int r = fn();
-        std::fflush(stderr);
-        _exit(r);
-    }
-    close(p[1]);
-    child_result res;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0)
-        res.err.append(buf, static_cast<std::size_t>(n));
-    close(p[0]);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    res.status = WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
-    return res;
+    return test_util::run_in_child(fn, 2);
 }
 
 constexpr vdaemon_option veld_options[] = {
@@ -72,7 +45,7 @@ TEST(vdaemon, usage_texts_and_exit_status)
         return 0;
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, veld_usage);
+    EXPECT_EQ(r.out, veld_usage);
 
     r = run_child([] {
         VDAEMON_TooMany("stray");
@@ -80,7 +53,7 @@ TEST(vdaemon, usage_texts_and_exit_status)
         return 0;
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, std::string("Too many arguments (stray...)\n") + veld_usage);
+    EXPECT_EQ(r.out, std::string("Too many arguments (stray...)\n") + veld_usage);
 
     r = run_child([] {
         VDAEMON_OnlyOneDF();
@@ -88,7 +61,7 @@ TEST(vdaemon, usage_texts_and_exit_status)
         return 0;
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Only one of -d or -F can be specified\nvelechod [-d] [-F] [-P pid]\n");
+    EXPECT_EQ(r.out, "Only one of -d or -F can be specified\nvelechod [-d] [-F] [-P pid]\n");
 
     // An option longer than its column still gets its " # ".
     char *buf = nullptr;
@@ -202,7 +175,7 @@ TEST_F(vdaemon_pid, second_instance_stops_with_status_1)
         return 0;
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, path + ": Resource temporarily unavailable\n");
+    EXPECT_EQ(r.out, path + ": Resource temporarily unavailable\n");
     EXPECT_EQ(VPF_Delete(pfh), 0);
 
     r = run_child([&] {
@@ -210,7 +183,7 @@ TEST_F(vdaemon_pid, second_instance_stops_with_status_1)
         return 0;
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, dir + "/no/such/dir.pid: No such file or directory\n");
+    EXPECT_EQ(r.out, dir + "/no/such/dir.pid: No such file or directory\n");
 }
 
 TEST_F(vdaemon_pid, failed_pid_write_is_a_note_and_start_up_goes_on)
@@ -223,7 +196,7 @@ TEST_F(vdaemon_pid, failed_pid_write_is_a_note_and_start_up_goes_on)
         return 0;
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "NOTE: Could not write PID file\n");
+    EXPECT_EQ(r.out, "NOTE: Could not write PID file\n");
 
     r = run_child([&] {
         vpf_file *pfh = VDAEMON_Start(path.c_str(), true);
@@ -233,7 +206,7 @@ TEST_F(vdaemon_pid, failed_pid_write_is_a_note_and_start_up_goes_on)
         return VPF_Delete(pfh) == 0 ? 0 : 3;
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(vdaemon_pid, detached_daemon_holds_its_pid_file)

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_util.h"
 #include "veld_tap.h"
 #include "veld_test_util.h"
 #include "vlog.h"
@@ -116,38 +117,24 @@ TEST(TapFiles, PublicAddress)
 
 TEST(TapDev, CommandsFromNodeFiles)
 {
-    int pfd[2];
-    ASSERT_EQ(pipe(pfd), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(pfd[0]);
+    auto r = test_util::run_in_child([] {
         if (!private_etc())
-            _exit(77);
+            return 77;
         put(TAP_IP_FILE, "10.8.0.1");
         put(PUBLIC_IP_FILE, "203.0.113.9");
         snprintf(tapst.tapname, sizeof tapst.tapname, "tap7");
         tap_system_fn = fake_system;
         setupTapDev();
         readPublicIP();
-        std::string out;
         for (auto &c : cmds)
-            out += c + "\n";
-        out += std::to_string(tapst.public_ip == htonl(0xcb007109u));
-        (void)!write(pfd[1], out.data(), out.size());
-        _exit(0);
-    }
-    close(pfd[1]);
-    std::string out;
-    char buf[1024];
-    ssize_t n;
-    while ((n = read(pfd[0], buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    close(pfd[0]);
-    int st;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    if (WIFEXITED(st) && WEXITSTATUS(st) == 77)
+            std::printf("%s\n", c.c_str());
+        std::printf("%d", tapst.public_ip == htonl(0xcb007109u));
+        return 0;
+    });
+    if (r.status == 77)
         GTEST_SKIP() << "no private mount namespace here";
+    ASSERT_EQ(r.status, 0);
+    const std::string &out = r.out;
     EXPECT_EQ(out, "/sbin/ip link set tap7 up mtu 1450\n"
                    "/sbin/ifconfig tap7 inet 10.8.0.1 netmask 255.255.240.0 up\n"
                    "/sbin/ifconfig tap7:0 inet 10.254.254.1 netmask 255.255.0.0\n"

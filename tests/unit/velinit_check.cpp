@@ -2,6 +2,7 @@
 // the /proc files and iptables are replaced by bind mounts inside a private
 // mount namespace, so the host's settings are neither read nor changed.
 #include "velinit_check.h"
+#include "test_util.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,40 +19,21 @@
 namespace
 {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
+using Outcome = test_util::child_outcome;
 
+// Runs a check in a child with a private mount namespace (when root, so that
+// cover() can bind files over the host's); "passed" follows a check that
+// returned.
 Outcome child(const std::function<void()> &fn)
 {
-    int p[2];
-    if (pipe(p) != 0)
-        return {-1, ""};
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        dup2(p[1], 1);
-        close(p[1]);
+    return test_util::run_in_child([&] {
         if (geteuid() == 0 && (unshare(CLONE_NEWNS) != 0 ||
                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0))
-            _exit(99);
+            return 99;
         fn();
         std::printf("passed\n");
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(p[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    close(p[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), out};
+        return 0;
+    });
 }
 
 // A file of ours shown at target (inside the child's namespace only).

@@ -2,6 +2,7 @@
 // configuration directory run in a child with a private mount namespace and
 // a tmpfs over /etc, so the host is never touched.
 #include "velinit_info.h"
+#include "test_util.h"
 #include "vsb.h"
 
 #include <cerrno>
@@ -20,45 +21,20 @@
 namespace
 {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
+using Outcome = test_util::child_outcome;
 
 // Runs fn in a child with standard output captured; isolate gives it a fresh
 // "/etc/velkarn-server" of its own.
 Outcome child(const std::function<int()> &fn, bool isolate = false)
 {
-    int p[2];
-    if (pipe(p) != 0)
-        return {-1, ""};
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        dup2(p[1], 1);
-        close(p[1]);
-        if (isolate) {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0 ||
-                mkdir("/etc/velkarn-server", 0755) != 0)
-                _exit(99);
-        }
-        int r = fn();
-        std::fflush(stdout);
-        _exit(r);
-    }
-    close(p[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    close(p[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), out};
+    return test_util::run_in_child([&] {
+        if (isolate && (unshare(CLONE_NEWNS) != 0 ||
+                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                        mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0 ||
+                        mkdir("/etc/velkarn-server", 0755) != 0))
+            return 99;
+        return fn();
+    });
 }
 
 bool can_isolate()
