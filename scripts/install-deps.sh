@@ -2,7 +2,8 @@
 # Installs what building, testing and the demo need on a Debian 12 machine.
 set -eu
 packages="build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl \
-python3 python3-pytest iproute2 iptables iputils-ping iputils-arping curl net-tools procps kmod"
+python3 python3-pytest iproute2 iptables iputils-ping iputils-arping curl net-tools procps kmod \
+faketime"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

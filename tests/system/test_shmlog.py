@@ -61,8 +61,9 @@ def ring_records(data):
     raise AssertionError("the ring has no end marker")
 
 
-def parse(text):
-    """A usage record as a dict; checks the fields every record shares."""
+def parse(text, now=None):
+    """A usage record as a dict; checks the fields every record shares (`now`: the writer's
+    wall clock when it is not the test's)."""
     f = text.split(";")
     assert len(f) == 11 and f[6] in ("K", "U") and f[10] == "D", text
     real = float(f[1])
@@ -70,7 +71,7 @@ def parse(text):
     # The time stamp is the wall-clock field in whole seconds, as UTC.
     stamp = calendar.timegm(time.strptime(f[0], "%a, %d %b %Y %H:%M:%S GMT"))
     assert stamp == int(real), text
-    assert abs(real - time.time()) < 120, text
+    assert abs(real - (time.time() if now is None else now)) < 120, text
     if f[6] == "U":
         assert f[7] == "-", text
     return {"real": real, "mono": float(f[2]), "host": f[3], "port": f[4], "mac": f[5],
@@ -236,3 +237,72 @@ def test_second_veld_finds_the_log_locked(sandbox):
     net.wait_ping(0, INTERNET_HOST)
     sb.wait_until(lambda: len(tail.records()) > n, 30, "records written after the refused start")
     assert any(parse(x)["addr"] == INTERNET_HOST for x in tail.records()[n:])
+
+
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+SPEED = 100  # veld's clocks and select() timeouts run this much faster than the test's
+
+
+def test_silent_session_expires_with_its_final_records(sandbox):
+    """A UDP session that falls silent is expired by the first cleanup pass after 600 s of
+    silence; the pass writes its counters as the final records. veld runs on a sped-up clock
+    (its select() waits shrink alike), so the 600 s take seconds, and time spans in veld's clock
+    are SPEED times the test's."""
+    sb = sandbox
+    assert os.path.exists(FAKETIME_LIB), "libfaketime is missing (scripts/install-deps.sh)"
+    net = NodeNet(sb, clients=1, internet=True)
+    interval = 400
+    mark = sb.log.mark()
+    net.veld = sb.start("node", ["env", f"LD_PRELOAD={FAKETIME_LIB}", f"FAKETIME=+0 x{SPEED}",
+                                 sb.binary("veld"), "-F", "-c", interval, "-i", "100000",
+                                 "-l", SHM_ARG], name="veld")
+    net.wait_veld()
+    # The first loop turn writes the (empty) first round and starts the cleanup clock.
+    start = sb.log.wait(r"^\[INFO\] Stat is written\. \(nsess 0, nentry 0\)$", ident="veld",
+                        since=mark).when
+    tail = Tail(sb)
+    client = net.start_client(0, "udp", extra=["-k", "0"])
+    port = session_endpoint(sb, 0, "udp")
+    pin_neighbours(sb, net, 0)
+
+    # Passes come every `interval` after the first turn. The last frame goes one interval in,
+    # so 600 s later is half-way between two passes: the session must wait for the next one,
+    # where a shorter interval would have let it go a good deal sooner.
+    count, size = 5, 300
+    time.sleep(max(0.0, start + interval / SPEED - (count - 1) * 0.2 - time.monotonic()))
+    sent, received = ping_counts(net.ping(0, INTERNET_HOST, count=count, size=size))
+    assert sent == count and received == count
+    sb.stop(client)
+    last = time.monotonic()
+
+    line = sb.log.wait(r"^\[INFO\] The session \(0x[0-9a-f]+\) is timeouted\. ", ident="veld",
+                       level=6, timeout=60)
+    assert re.fullmatch(rf"\[INFO\] The session \(0x[0-9a-f]+\) is timeouted\. Connection to "
+                        rf"{re.escape(client_public(0))}:{port} is cleaned up with 3 entries\.",
+                        line.msg), line.msg
+    silent, since_start = (line.when - last) * SPEED, (line.when - start) * SPEED
+    assert silent > 600 - 20, f"expired after {silent:.0f} s of silence"
+    passes = int((last - start) * SPEED + 600) // interval + 1  # first pass after 600 s silence
+    assert passes * interval - 10 <= since_start <= passes * interval + 80, \
+        f"expired {since_start:.0f} s after start, expected at pass {passes}"
+
+    frame = 14 + 20 + 8 + size
+    expected = {
+        ("K", client_public(0)): (ARP_FRAME + 28 + sent * (frame + 28), received * (frame + 28)),
+        ("U", "-"): (0, ARP_FRAME + 28),
+        ("K", INTERNET_HOST): (received * (frame + 28), sent * (frame + 28)),
+    }
+    wall = time.time() - time.monotonic()
+    sb.wait_until(lambda: len(tail.records()) >= 3, 20, "vellogtail to print the final records")
+    texts = tail.records()
+    recs = [parse(x, now=wall + start + since_start) for x in texts]
+    assert {(r["kind"], r["addr"]): (r["rx"], r["tx"]) for r in recs} == expected
+    assert len(recs) == 3
+    assert all((r["host"], r["port"], r["mac"]) == (client_public(0), port,
+                                                   ether_ntoa(client_mac(0))) for r in recs)
+    # One flush at expiry: the same clock readings in every record, taken at the pass.
+    assert len({(r["real"], r["mono"]) for r in recs}) == 1
+    assert ring_records(sb.read_file(VSM_PATH, binary=True)) == [(2, 0, x) for x in texts]
+    # No periodic round ran after the first, and the session went only once.
+    assert sb.log.count(r"^\[INFO\] Stat is written\. ", ident="veld") == 1
+    assert sb.log.count(r" is timeouted\. ", ident="veld") == 1 and net.veld.alive()
