@@ -83,8 +83,10 @@ class NodeNet:
         self.sb.sh("node", f"ip link set {peer} master br0")
         return name
 
-    def start_veld(self, *args):
-        self.veld = self.sb.start("node", [self.sb.binary("veld"), "-F", *args])
+    def start_veld(self, *args, prefix=()):
+        """Start veld in the foreground with args; prefix goes before it (e.g. an env wrapper)."""
+        self.veld = self.sb.start("node", [*prefix, self.sb.binary("veld"), "-F", *args],
+                                  name="veld")
         self.wait_veld()
         return self.veld
 

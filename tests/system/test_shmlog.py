@@ -253,10 +253,8 @@ def test_silent_session_expires_with_its_final_records(sandbox):
     net = NodeNet(sb, clients=1, internet=True)
     interval = 400
     mark = sb.log.mark()
-    net.veld = sb.start("node", ["env", f"LD_PRELOAD={FAKETIME_LIB}", f"FAKETIME=+0 x{SPEED}",
-                                 sb.binary("veld"), "-F", "-c", interval, "-i", "100000",
-                                 "-l", SHM_ARG], name="veld")
-    net.wait_veld()
+    net.start_veld("-c", interval, "-i", "100000", "-l", SHM_ARG,
+                   prefix=["env", f"LD_PRELOAD={FAKETIME_LIB}", f"FAKETIME=+0 x{SPEED}"])
     # The first loop turn writes the (empty) first round and starts the cleanup clock.
     start = sb.log.wait(r"^\[INFO\] Stat is written\. \(nsess 0, nentry 0\)$", ident="veld",
                         since=mark).when
