@@ -315,8 +315,10 @@ def _ns_inode(pid, kind):
 
 
 class Sandbox:
-    def __init__(self, label=None):
+    def __init__(self, label=None, extra_dirs=()):
+        """extra_dirs: more directories (such as "/var/log") that get a private tmpfs."""
         self.label = label or f"vel{os.getpid()}"
+        self._dirs = FIXED_DIRS + tuple(extra_dirs)
         self.namespaces = {}
         self.procs = []
         self._mnt = None
@@ -347,7 +349,7 @@ class Sandbox:
         if not os.path.islink("/var/run"):
             lines.append("mount -t tmpfs -o mode=755 velsbx /var/run")
         overlaid = set()
-        for d in FIXED_DIRS:
+        for d in self._dirs:
             parent = os.path.dirname(d)
             if not os.path.isdir(d) and parent not in overlaid:
                 overlaid.add(parent)
@@ -355,7 +357,7 @@ class Sandbox:
                 lines += [f"mkdir -p {STAGE}/ovl-{tag}/up {STAGE}/ovl-{tag}/work",
                           f"mount -t overlay overlay -o lowerdir={parent},upperdir={STAGE}/ovl-{tag}/up,"
                           f"workdir={STAGE}/ovl-{tag}/work {parent}"]
-        for d in FIXED_DIRS:
+        for d in self._dirs:
             lines += [f"mkdir -p {d}", f"mount -t tmpfs -o mode=755 velsbx {d}"]
         lines += [f": > {STAGE}/hosts", f"mount --bind {STAGE}/hosts /etc/hosts",
                   f"mount --bind /dev {STAGE}/olddev",
