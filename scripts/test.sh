@@ -5,6 +5,6 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh build
-(cd build && ctest --output-on-failure --timeout 900)
+(cd build && ctest --output-on-failure --timeout 900 -j3)
 scripts/build.sh build-sanitize -DVEL_SANITIZE=ON -DVEL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-(cd build-sanitize && ctest --output-on-failure -LE system)
+(cd build-sanitize && ctest --output-on-failure -LE system -j2)

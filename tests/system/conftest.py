@@ -28,3 +28,20 @@ def sandbox(request):
         if rep is not None and rep.failed:
             print("\n" + sb.diagnostics(), file=sys.stderr)
         sb.close()
+
+
+@pytest.fixture
+def sandbox_factory(request):
+    """sandbox_factory(**kwargs) makes a Sandbox(**kwargs), torn down like `sandbox`."""
+    made = []
+
+    def make(**kwargs):
+        sb = Sandbox(**kwargs)
+        made.append(sb)
+        return sb
+    yield make
+    rep = getattr(request.node, "rep_call", None)
+    for sb in made:
+        if rep is not None and rep.failed:
+            print("\n" + sb.diagnostics(), file=sys.stderr)
+        sb.close()
