@@ -1,0 +1,231 @@
+"""vellmond end to end: the node's log files in a private /var/log and /opt/velkarn-server,
+followed with inotify, their error lines (and every dmesg line) reported to the test master,
+which can answer 500 for a while through its control file."""
+
+import json
+import os
+import re
+
+import pytest
+
+from sandbox import Sandbox, build_dir, wait_until
+
+STDOUT_TXT = "/opt/velkarn-server/1.6.3/var/velkarn_stdout.txt"
+DMESG = "/var/log/dmesg"
+MESSAGES = "/var/log/messages"
+SYSLOG = "/var/log/syslog"
+NODE_IP = "192.0.2.1"
+MASTER_IP = "192.0.2.10"
+CONTROL = "/run/velmaster-control.json"
+RECORD = "/run/velmaster.jsonl"
+LMON = "/report/lmon.php"
+
+
+def build_value(name, default):
+    """A deployment value compiled into the build (generated/vel_config.h)."""
+    try:
+        with open(os.path.join(build_dir(), "generated", "vel_config.h")) as f:
+            m = re.search(rf'#define {name} "([^"]*)"', f.read())
+            return m.group(1) if m else default
+    except OSError:
+        return default
+
+
+MASTER_HOST = build_value("VEL_MASTER_HOST", "master.velkarn.example")
+ALT_IP = build_value("VEL_MASTER_ALT_IP", "10.255.0.10")
+
+
+def velmaster_path():
+    src = os.environ.get("VEL_SOURCE_DIR") or os.path.dirname(
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    return os.path.join(src, "tools", "velmaster.py")
+
+
+class Node:
+    """A node namespace with vellmond's files, a master namespace with velmaster on the
+    master's address and the alternate one."""
+
+    def __init__(self, sb):
+        self.sb = sb
+        sb.netns("node")
+        sb.netns("master")
+        node_dev, master_dev = sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
+        sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
+        sb.addr_add("master", master_dev, f"{ALT_IP}/24")
+        sb.hosts({MASTER_HOST: MASTER_IP})
+        self.answer(200)
+        self.master = sb.start("master", ["/usr/bin/python3", velmaster_path(), "--record", RECORD,
+                                          "--control", CONTROL, "--listen", MASTER_IP,
+                                          "--listen", ALT_IP], name="velmaster")
+        sb.wait_listen("master", 443, "tcp")
+        self.proc = None
+
+    def answer(self, status):
+        self.sb.write_file(CONTROL, json.dumps({LMON: f"{status}:OK"}))
+
+    def append(self, path, text):
+        with open(self.sb.path(path), "a") as f:
+            f.write(text)
+
+    def start(self, *args):
+        sb = self.sb
+        self.proc = sb.start("node", [sb.binary("vellmond"), "-F", *args])
+        # Ready once the files that exist are watched.
+        want = sum(sb.exists(p) for p in (STDOUT_TXT, DMESG, MESSAGES, SYSLOG))
+        sb.wait_until(lambda: self.watches() >= want or not self.proc.alive(), 10,
+                      "vellmond's watches")
+        assert self.proc.alive(), self.proc.stderr()
+
+    def watches(self):
+        pid = self.proc.popen.pid
+        n = 0
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fdinfo"):
+                with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                    n += f.read().count("inotify wd:")
+        except OSError:
+            pass
+        return n
+
+    def reports(self):
+        try:
+            text = self.sb.read_file(RECORD)
+        except FileNotFoundError:
+            return []
+        return [r for r in map(json.loads, text.splitlines()) if r.get("path") == LMON]
+
+    def delivered(self):
+        """The lines of every report the master took (answered 200), in order."""
+        return [l for r in self.reports() if r["answer"].startswith("200") for l in lines_of(r)]
+
+    def wait_delivered(self, lines, timeout=20):
+        self.sb.wait_until(lambda: all(l in self.delivered() for l in lines), timeout,
+                           f"reports of {lines}")
+
+
+def lines_of(req):
+    body = req["body"]
+    assert body.endswith("&"), body
+    out = []
+    for field in body[:-1].split("&"):
+        assert field.startswith("result[]="), body
+        out.append(field[len("result[]="):])
+    return out
+
+
+@pytest.fixture
+def node():
+    sb = Sandbox(extra_dirs=("/var/log",))
+    try:
+        yield Node(sb)
+    except BaseException:
+        print(sb.diagnostics())
+        raise
+    finally:
+        sb.close()
+
+
+def test_error_lines_new_files_and_rotation(node):
+    sb = node.sb
+    sb.write_file(STDOUT_TXT, "[ERROR] logged before start\n")
+    sb.write_file(DMESG, "[    0.10] booting\n")
+    sb.write_file(MESSAGES, "Dec  8 00:00:00 node app: old [ERROR] before start\n")
+    node.start()
+    assert node.watches() == 3
+
+    err = "Dec  8 12:00:01 node app[7]: disk check [ERROR] sda gone, retrying"
+    node.append(MESSAGES, err + "\nDec  8 12:00:02 node app[7]: plain line\n")
+    node.append(DMESG, "[    5.00] eth0: link up\n \t \n")
+    node.append(STDOUT_TXT, "worker [FATAL] died\r\nworker [CRIT] gone\n")
+    expect = [err, "[    5.00] eth0: link up", "", "worker [FATAL] died", "worker [CRIT] gone"]
+    node.wait_delivered(expect)
+
+    # A file that appears after start-up is read from its first line.
+    node.append(SYSLOG, "Dec  8 12:00:03 node x: [CRIT] early line of a new file\n")
+    node.wait_delivered(["Dec  8 12:00:03 node x: [CRIT] early line of a new file"], timeout=20)
+
+    # Rotation: what the writer still puts in the old file, then the new file from its start.
+    mark = sb.log.mark()
+    os.rename(sb.path(MESSAGES), sb.path(MESSAGES + ".1"))
+    node.append(MESSAGES, "[ERROR] first line of the new file\n")
+    node.append(MESSAGES + ".1", "[ERROR] late line of the old file\n")
+    node.wait_delivered(["[ERROR] late line of the old file", "[ERROR] first line of the new file"])
+    sb.log.wait(r"^\[INFO\] /var/log/messages is changed\.$", ident="vellmond", level=6,
+                since=mark)
+    node.append(MESSAGES, "[ERROR] after rotation\n")
+    node.wait_delivered(["[ERROR] after rotation"])
+
+    got = node.delivered()
+    assert got == [err, "[    5.00] eth0: link up", "", "worker [FATAL] died", "worker [CRIT] gone",
+                   "Dec  8 12:00:03 node x: [CRIT] early line of a new file",
+                   "[ERROR] late line of the old file", "[ERROR] first line of the new file",
+                   "[ERROR] after rotation"]
+    for r in node.reports():
+        assert r["body"] == "".join(f"result[]={l}&" for l in lines_of(r))
+    assert node.proc.alive()
+
+
+def test_lines_wait_for_the_master(node):
+    sb = node.sb
+    for p in (STDOUT_TXT, DMESG, MESSAGES, SYSLOG):
+        sb.write_file(p, "")
+    node.answer(500)
+    node.start("-S")
+
+    node.append(DMESG, "A\n")
+    sb.wait_until(lambda: len(node.reports()) >= 1, 20, "the first report")
+    sb.log.wait(r"^\[WARN\] Unexpected HTTP status: 500$", ident="vellmond", level=4)
+    node.append(SYSLOG, "B [ERROR]\n")
+    sb.wait_until(lambda: any(lines_of(r) == ["A", "B [ERROR]"] for r in node.reports()), 20,
+                  "a second report with both lines")
+    assert node.delivered() == []
+
+    node.answer(200)
+    node.append(DMESG, "C\n")
+    node.wait_delivered(["A", "B [ERROR]", "C"])
+    node.append(DMESG, "D\n")
+    node.wait_delivered(["D"])
+    assert node.delivered() == ["A", "B [ERROR]", "C", "D"]
+    assert [lines_of(r) for r in node.reports()][-2:] == [["A", "B [ERROR]", "C"], ["D"]]
+
+    # -S: to the alternate address, still naming the master's host.
+    r = node.reports()[-1]
+    assert r["local"] == ALT_IP
+    assert ["Host", MASTER_HOST] in r["headers"]
+
+
+def test_new_file_beside_a_busy_one(node):
+    """Checks for new files do not wait for a quiet spell of the others."""
+    sb = node.sb
+    sb.write_file(DMESG, "")
+    node.start()
+    node.append(SYSLOG, "[ERROR] new file\n")
+    n = 0
+
+    def busy_then_found():
+        nonlocal n
+        n += 1
+        node.append(DMESG, f"tick {n}\n")
+        return "[ERROR] new file" in node.delivered()
+    wait_until(busy_then_found, 25, "the new file's line", interval=0.5)
+    node.wait_delivered([f"tick {n}"])
+    assert node.delivered().count("[ERROR] new file") == 1
+
+
+@pytest.mark.parametrize("args,first", [
+    (["-x"], None),
+    (["-P"], None),
+    (["stray"], "Too many arguments (stray...)\n"),
+])
+def test_command_line_errors(sandbox, args, first):
+    sandbox.netns("node")
+    r = sandbox.run("node", [sandbox.binary("vellmond"), *args])
+    assert r.returncode == 1
+    usage = ("usage: vellmond [options]\n"
+             "    -F                           # Run in foreground\n"
+             "    -P file                      # PID file\n"
+             "    -S                           # Uses the internal IPv4 address for report\n")
+    assert r.stderr.endswith(usage)
+    if first:
+        assert r.stderr == first + usage
+    assert not sandbox.exists("/var/run/vellmond.pid")
