@@ -1,0 +1,261 @@
+#include "velhttpd_resp.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "vas.h"
+#include "vav.h"
+#include "velhttpd_http.h"
+#include "vlog.h"
+#include "vsb.h"
+
+namespace
+{
+constexpr unsigned char SYNTH_FIRST = '!';
+constexpr unsigned char SYNTH_LAST = '}';
+constexpr size_t SYNTH_LINE = 64; // 63 characters and a line feed
+
+bool spec_white(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool spec_line_end(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+unsigned char synth_next(unsigned char c)
+{
+    return c == SYNTH_LAST ? SYNTH_FIRST : static_cast<unsigned char>(c + 1);
+}
+
+// "-body" text: a backslash followed by the digit 0 stands for a NUL byte.
+std::string body_text(const std::string &t)
+{
+    std::string out;
+    for (size_t i = 0; i < t.size(); i++) {
+        if (t[i] == '\\' && i + 1 < t.size() && t[i + 1] == '0') {
+            out += '\0';
+            i++;
+        } else {
+            out += t[i];
+        }
+    }
+    return out;
+}
+} // namespace
+
+int parse_string(const char *text, std::vector<std::string> *tokens, const char **err)
+{
+    tokens->clear();
+    const char *p = text;
+    bool line_start = true;
+    while (*p != '\0') {
+        if (spec_white(*p)) {
+            if (spec_line_end(*p))
+                line_start = true;
+            p++;
+            continue;
+        }
+        if (*p == '#' && line_start) {
+            while (*p != '\0' && !spec_line_end(*p))
+                p++;
+            continue;
+        }
+        line_start = false;
+        if (tokens->size() >= HTTP_TOKENS_MAX) {
+            *err = "more than 199 tokens";
+            return -1;
+        }
+        std::string tok;
+        if (*p == '"') {
+            p++;
+            while (*p != '\0' && *p != '"') {
+                char c;
+                int n = *p == '\\' ? VAV_BackSlash(p, &c) : 0;
+                if (n > 0) {
+                    tok += c;
+                    p += n;
+                } else {
+                    tok += *p++;
+                }
+            }
+            if (*p == '"')
+                p++;
+        } else if (*p == '{') {
+            const char *s = ++p;
+            int depth = 1;
+            for (; *p != '\0'; p++) {
+                if (*p == '{')
+                    depth++;
+                else if (*p == '}' && --depth == 0)
+                    break;
+            }
+            if (depth != 0) {
+                *err = "unmatched '{'";
+                return -1;
+            }
+            tok.assign(s, static_cast<size_t>(p - s));
+            p++;
+        } else {
+            const char *s = p;
+            while (*p != '\0' && !spec_white(*p))
+                p++;
+            tok.assign(s, static_cast<size_t>(p - s));
+        }
+        if (tok.find("${") != std::string::npos) {
+            *err = "'${' in a token";
+            return -1;
+        }
+        tokens->push_back(std::move(tok));
+    }
+    return static_cast<int>(tokens->size());
+}
+
+char *synth_body(const char *lentext, size_t *len, const char **err)
+{
+    char *end;
+    errno = 0;
+    unsigned long l = std::strtoul(lentext, &end, 0);
+    if (end == lentext || *end != '\0' || errno != 0 || *lentext == '-' || l < 1 ||
+        l > HTTP_BODYLEN_MAX) {
+        *err = "-bodylen must be a number from 1 to 16777216";
+        return nullptr;
+    }
+    auto *body = static_cast<char *>(std::malloc(l));
+    AN(body);
+    unsigned char start = SYNTH_FIRST, c = SYNTH_FIRST;
+    for (unsigned long i = 0; i < l; i++) {
+        if (i % SYNTH_LINE == SYNTH_LINE - 1) {
+            body[i] = '\n';
+            start = synth_next(start);
+            c = start;
+        } else {
+            body[i] = static_cast<char>(c);
+            c = synth_next(c);
+        }
+    }
+    body[l - 1] = '\n';
+    *len = l;
+    return body;
+}
+
+int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, const char **err)
+{
+    const size_t n = tokens.size();
+    size_t i = 0;
+    // An option that takes a value must have one.
+    auto has_value = [&]() {
+        if (i + 1 < n)
+            return true;
+        *err = "option without its value";
+        return false;
+    };
+
+    std::string proto = "HTTP/1.1", status = "200", msg = "Ok";
+    while (i < n) {
+        std::string *dst = tokens[i] == "-proto"    ? &proto
+                           : tokens[i] == "-status" ? &status
+                           : tokens[i] == "-msg"    ? &msg
+                                                    : nullptr;
+        if (dst == nullptr)
+            break;
+        if (!has_value())
+            return -1;
+        *dst = tokens[i + 1];
+        i += 2;
+    }
+
+    bool nolen = false;
+    std::vector<const std::string *> hdrs;
+    while (i < n) {
+        if (tokens[i] == "-nolen") {
+            nolen = true;
+            i++;
+        } else if (tokens[i] == "-hdr") {
+            if (!has_value())
+                return -1;
+            hdrs.push_back(&tokens[i + 1]);
+            i += 2;
+        } else {
+            break;
+        }
+    }
+
+    // The body: "-body" text, or a generated one that is handed over as it is.
+    std::string text;
+    char *synth = nullptr;
+    size_t synthlen = 0;
+    bool have_body = false;
+    while (i < n && (tokens[i] == "-body" || tokens[i] == "-bodylen")) {
+        if (have_body) {
+            *err = "more than one -body or -bodylen";
+            std::free(synth);
+            return -1;
+        }
+        if (!has_value())
+            return -1;
+        if (tokens[i] == "-body") {
+            text = body_text(tokens[i + 1]);
+        } else {
+            synth = synth_body(tokens[i + 1].c_str(), &synthlen, err);
+            if (synth == nullptr)
+                return -1;
+        }
+        have_body = true;
+        i += 2;
+    }
+    const char *body = synth != nullptr ? synth : text.data();
+    const size_t bodylen = synth != nullptr ? synthlen : text.size();
+    if (i < n)
+        VLOG_At(LOG_ERR, "Unknown http txresp spec: %s\n", tokens[i].c_str());
+
+    VSB_bcat(out, proto.data(), static_cast<ssize_t>(proto.size()));
+    VSB_cat(out, " ");
+    VSB_bcat(out, status.data(), static_cast<ssize_t>(status.size()));
+    VSB_cat(out, " ");
+    VSB_bcat(out, msg.data(), static_cast<ssize_t>(msg.size()));
+    VSB_cat(out, "\r\n");
+    for (const std::string *h : hdrs) {
+        VSB_bcat(out, h->data(), static_cast<ssize_t>(h->size()));
+        VSB_cat(out, "\r\n");
+    }
+    if (!nolen)
+        VSB_format(out, "Content-Length: %d%s", static_cast<int>(bodylen), "\r\n");
+    VSB_cat(out, "\r\n");
+    // One growth for a large body instead of a page at a time; should it
+    // fail, the append below latches the error and nothing is sent.
+    if (static_cast<size_t>(out->s_size - out->s_len) <= bodylen)
+        (void)VSB_grow(out, static_cast<ssize_t>(bodylen));
+    VSB_bcat(out, body, static_cast<ssize_t>(bodylen));
+    std::free(synth);
+    return 0;
+}
+
+void httpd_txresp_main(http_peer *conn, const std::vector<std::string> &tokens)
+{
+    CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
+    const char *err = nullptr;
+    if (httpd_txresp_build(tokens, conn->vsb, &err) != 0) {
+        VLOG_At(LOG_ERR, "Bad http txresp spec: %s", err);
+        return;
+    }
+    (void)http_write(conn);
+}
+
+void httpd_answer(http_peer *conn)
+{
+    CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
+    std::vector<std::string> tokens;
+    const char *filter = http_header_value(conn, "content-filter");
+    if (filter != nullptr) {
+        const char *err = nullptr;
+        if (parse_string(filter, &tokens, &err) < 0) {
+            VLOG_At(LOG_ERR, "Bad http txresp spec: %s", err);
+            return;
+        }
+    }
+    httpd_txresp_main(conn, tokens);
+}

@@ -1,0 +1,123 @@
+#include "velhttpd_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "vas.h"
+#include "velhttpd_http.h"
+#include "velhttpd_resp.h"
+#include "vlog.h"
+
+httpd_state httpd;
+
+namespace
+{
+// Pause after a failed accept that will fail again at once (no descriptors
+// or memory left), instead of spinning on it.
+constexpr useconds_t HTTPD_ACCEPT_PAUSE = 100000;
+
+struct httpd_job {
+    int sock;
+    int listen_sock;
+};
+
+void *httpd_thread(void *arg)
+{
+    auto *job = static_cast<httpd_job *>(arg);
+    int sock = job->sock, listen_sock = job->listen_sock;
+    std::free(job);
+    httpd_serve(sock, listen_sock);
+    httpd.active--;
+    return nullptr;
+}
+} // namespace
+
+void httpd_serve(int sock, int listen_sock)
+{
+    http_peer conn;
+    if (http_peer_init(&conn, sock, listen_sock) != 0) {
+        VLOG_At(LOG_ERR, "out of memory");
+    } else {
+        // A client that does not read must not hold its thread for ever.
+        struct timeval tv = {static_cast<time_t>(conn.timeout), 0};
+        (void)setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (http_read_request(&conn) == 1)
+            httpd_answer(&conn);
+    }
+    http_peer_fini(&conn);
+    shutdown(sock, SHUT_WR);
+    close(sock);
+}
+
+int httpd_listen(uint16_t port, const char **what)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) {
+        *what = "socket";
+        return -1;
+    }
+    int one = 1;
+    struct sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(port);
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        *what = "setsockopt";
+    else if (bind(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) < 0)
+        *what = "bind";
+    else if (listen(s, HTTPD_BACKLOG) < 0)
+        *what = "listen";
+    else
+        return s;
+    int err = errno;
+    close(s);
+    errno = err;
+    return -1;
+}
+
+void httpd_accept_one(int listen_sock)
+{
+    struct sockaddr_in from;
+    socklen_t fromlen = sizeof from;
+    int sock = accept(listen_sock, reinterpret_cast<struct sockaddr *>(&from), &fromlen);
+    if (sock < 0) {
+        int err = errno;
+        VLOG_At(LOG_ERR, "accept(2) error: %d %s", err, std::strerror(err));
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
+            usleep(HTTPD_ACCEPT_PAUSE);
+        return;
+    }
+    if (httpd.active.load() >= httpd.conn_max) {
+        char host[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
+        VLOG_At(LOG_ERR, "Too many connections (%d), refused %s:%d", httpd.conn_max, host,
+                ntohs(from.sin_port));
+        close(sock);
+        return;
+    }
+    auto *job = static_cast<httpd_job *>(std::malloc(sizeof(httpd_job)));
+    AN(job);
+    job->sock = sock;
+    job->listen_sock = listen_sock;
+    pthread_attr_t attr;
+    AZ(pthread_attr_init(&attr));
+    AZ(pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED));
+    httpd.active++;
+    pthread_t tid;
+    int err = pthread_create(&tid, &attr, httpd_thread, job);
+    AZ(pthread_attr_destroy(&attr));
+    if (err != 0) {
+        // Out of threads for now: this connection goes, the server stays.
+        httpd.active--;
+        VLOG_At(LOG_ERR, "pthread_create(3) error: %d %s", err, std::strerror(err));
+        std::free(job);
+        close(sock);
+    }
+}

@@ -1,0 +1,75 @@
+// UDP relay of velurd: a client puts a 10-byte header naming the real
+// destination in front of each datagram it sends to port 7879; the payload
+// goes out on a socket of that client's own, and whatever comes back to that
+// socket is handed to the client as it is. One relay session per client
+// source address keeps the replies of different clients apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+constexpr uint32_t URD_SESS_MAGIC = 0x37f52bf3;
+constexpr uint16_t URD_PORT = 7879;
+// Request header: reserved (2), fragment number, address type, IPv4 address,
+// port; the layout of a SOCKS5 UDP request with an IPv4 destination.
+constexpr size_t URD_HDR_LEN = 10;
+constexpr uint8_t URD_ATYP_IPV4 = 1;
+// Largest datagram relayed in either direction; longer ones are cut.
+constexpr size_t URD_DGRAM_MAX = 4096;
+// A client that sends nothing for this long loses its session.
+constexpr int64_t URD_SESS_TIMEOUT = 600;
+// select() watches only descriptors below FD_SETSIZE.
+constexpr int URD_FD_LIMIT = 1024;
+// Idle wake-up of the loop, which runs the expiry pass.
+constexpr int URD_SELECT_TIMEOUT = 1;
+
+struct urd_sess {
+    uint32_t magic;
+    struct sockaddr_storage addr; // the client's source address
+    uint32_t addrlen;
+    int fd; // unbound UDP socket; its port is the client's face towards destinations
+    int64_t last_seen;
+    int64_t timeout;
+    urd_sess *next;
+};
+
+// Everything velurd keeps, in one place.
+struct urd_state {
+    urd_sess *head = nullptr; // newest first
+    int count = 0;
+    int listen_fd = -1;
+    // Descriptors a relay socket may use; tests lower it.
+    int fd_limit = URD_FD_LIMIT;
+    // Second of the last "session refused" line (one per second at most).
+    int64_t refused_logged = -1;
+};
+extern urd_state urd;
+
+// Wall clock in whole seconds; tests replace it.
+using urd_clock_f = int64_t (*)();
+extern urd_clock_f urd_clock;
+
+// Checks the request header of a datagram of len bytes. 0 with *dst filled
+// when it is good; -1 for a datagram shorter than the header (dropped
+// silently); -2 for a wrong header, which is logged.
+int urd_parse_header(const uint8_t *buf, size_t len, struct sockaddr_in *dst);
+
+// The session of a client address, made when there is none yet. Null when a
+// new session cannot get a relay socket that select() can watch (logged).
+urd_sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen,
+                      const struct sockaddr_in *dst);
+// Destroys every session whose client has been silent past its timeout.
+void urd_expire();
+
+// One datagram from a client on the listening socket (already received).
+void urd_client_datagram(uint8_t *buf, size_t len, const struct sockaddr *from, socklen_t fromlen);
+// Binds the listening socket to 0.0.0.0:port; -1 with the failing call's
+// name in *what and errno set.
+int urd_listen(uint16_t port, const char **what);
+// One turn of the loop: wait up to a second, relay what arrived, expire.
+void urd_loop_once();
+
+// Closes and frees every session (tests).
+void urd_reset();
