@@ -152,6 +152,7 @@ urd_sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const stru
 void urd_expire()
 {
     int64_t now = urd_clock();
+    urd.last_expire = now;
     urd_sess **pp = &urd.head;
     while (*pp != nullptr) {
         urd_sess *sp = *pp;
@@ -241,6 +242,11 @@ void urd_loop_once()
     for (urd_sess *sp = urd.head; sp != nullptr; sp = sp->next)
         if (FD_ISSET(sp->fd, &rfds))
             urd_session_datagram(sp);
+    // Replies keep select() from timing out: without this pass a destination
+    // that never stops sending would keep every silent client's session (and
+    // its descriptor) for good.
+    if (urd_clock() - urd.last_expire >= URD_SELECT_TIMEOUT)
+        urd_expire();
 
     if (FD_ISSET(s, &rfds)) {
         uint8_t buf[URD_DGRAM_MAX];
@@ -268,4 +274,5 @@ void urd_reset()
     urd.count = 0;
     urd.fd_limit = URD_FD_LIMIT;
     urd.refused_logged = -1;
+    urd.last_expire = 0;
 }

@@ -44,6 +44,8 @@ struct urd_state {
     int fd_limit = URD_FD_LIMIT;
     // Second of the last "session refused" line (one per second at most).
     int64_t refused_logged = -1;
+    // Second of the last expiry pass.
+    int64_t last_expire = 0;
 };
 extern urd_state urd;
 
