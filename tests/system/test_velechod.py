@@ -4,9 +4,6 @@ namespace "client" across a veth link, as another node's velmeshd uses it.
 
 import json
 import re
-import time
-
-import pytest
 
 ECHO_IP = "198.51.100.1"
 CLIENT_IP = "198.51.100.2"
@@ -68,8 +65,7 @@ def client(sb, *args, timeout=30):
     return json.loads(r.stdout)
 
 
-@pytest.fixture
-def echo(sandbox):
+def test_tcp_and_udp_echo_the_idle_close_and_an_unanswerable_sender(sandbox):
     sb = sandbox
     sb.netns("echo")
     sb.netns("client")
@@ -77,16 +73,15 @@ def echo(sandbox):
     p = sb.start("echo", [sb.binary("velechod"), "-F"])
     sb.wait_listen("echo", PORT, "tcp")
     sb.wait_listen("echo", PORT, "udp")
-    return sb, p
-
-
-def test_tcp_and_udp_echo_and_the_idle_close(echo):
-    sb, p = echo
     idle = sb.start("client", ["python3", "-c", CLIENT, "idle", ECHO_IP, str(PORT)], name="idle")
 
     assert client(sb, "tcp", 10) == {"sent": 10, "got": 10, "prefix": True}
     big = client(sb, "tcp", 20000)
     assert 0 < big["got"] <= 8192 and big["prefix"], big
+    # A datagram that cannot be answered costs only itself.
+    assert client(sb, "port0") == {"sent": True}
+    sb.log.wait(rf"^\[WARN\] sendto\(2\) to {re.escape(CLIENT_IP)}:0 failed: 22 Invalid argument$",
+                ident="velechod", level=4)
     assert client(sb, "udp") == {"ok": 50}
 
     assert idle.wait(20) == 0
@@ -95,26 +90,7 @@ def test_tcp_and_udp_echo_and_the_idle_close(echo):
     # Closed on the wheel 1000 ticks after accept, checked once a second.
     assert 8.5 <= r["waited"] <= 11.5, r
     assert p.alive()
-
-
-def test_a_sender_that_cannot_be_answered_costs_only_its_datagram(echo):
-    sb, p = echo
-    mark = sb.log.mark()
-    assert client(sb, "port0") == {"sent": True}
-    sb.log.wait(rf"^\[WARN\] sendto\(2\) to {re.escape(CLIENT_IP)}:0 failed: 22 Invalid argument$",
-                ident="velechod", level=4, since=mark)
-    assert client(sb, "udp") == {"ok": 50}
-    assert client(sb, "tcp", 10)["got"] == 10
-    assert p.alive()
-
-
-def test_command_line_and_second_instance(echo):
-    sb, p = echo
+    assert sb.read_file("/var/run/velechod.pid") == str(p.pid)  # the lock is lib-tested
     r = sb.run("echo", [sb.binary("velechod"), "-d", "-F"])
     assert r.returncode == 1
     assert r.stderr == "Only one of -d or -F can be specified\nvelechod [-d] [-F] [-P pid]\n"
-    # The running one holds /var/run/velechod.pid.
-    r = sb.run("echo", [sb.binary("velechod"), "-d"])
-    assert r.returncode == 1
-    assert r.stderr == "/var/run/velechod.pid: Resource temporarily unavailable\n"
-    assert re.fullmatch(r"\d+", sb.read_file("/var/run/velechod.pid")) and p.alive()

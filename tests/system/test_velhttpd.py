@@ -68,20 +68,8 @@ for s in held:
 """
 
 
-def synth(n):
-    """The generated body of n bytes."""
-    out, start = bytearray(), 33
-    c = start
-    for i in range(n):
-        if i % 64 == 63:
-            out.append(10)
-            start = 33 if start == 125 else start + 1
-            c = start
-        else:
-            out.append(c)
-            c = 33 if c == 125 else c + 1
-    out[-1] = 10
-    return bytes(out)
+# The generated body of 130 bytes: two lines of 63 characters, each starting one later.
+SYNTH_130 = bytes(range(33, 96)) + b"\n" + bytes(range(34, 97)) + b"\n#\n"
 
 
 def request(desc=None, extra="", method="GET"):
@@ -122,55 +110,39 @@ def test_curl_requests(sandbox):
     assert curl(sb) == OK_EMPTY
     assert curl(sb, "-H", 'content-filter: -status 404 -msg "Not Found" -hdr "X-Test: 1" '
                           "-bodylen 130") == (
-        b"HTTP/1.1 404 Not Found\r\nX-Test: 1\r\nContent-Length: 130\r\n\r\n" + synth(130))
+        b"HTTP/1.1 404 Not Found\r\nX-Test: 1\r\nContent-Length: 130\r\n\r\n" + SYNTH_130)
     # Bodies are read and have no effect on the answer.
     assert curl(sb, "-H", "content-filter: -body posted", "--data-binary", "x" * 5000) == (
         b"HTTP/1.1 200 Ok\r\nContent-Length: 6\r\n\r\nposted")
     assert curl(sb, "-H", "Transfer-Encoding: chunked", "-H", "content-filter: -nolen -body c",
                 "--data-binary", "abcdefg") == b"HTTP/1.1 200 Ok\r\n\r\nc"
-    big = curl(sb, "-H", "Content-Filter: -bodylen 0x100000")
-    assert big == b"HTTP/1.1 200 Ok\r\nContent-Length: 1048576\r\n\r\n" + synth(1048576)
+    head = b"HTTP/1.1 200 Ok\r\nContent-Length: 1048576\r\n\r\n"
+    big = curl(sb, "-H", "Content-Filter: -bodylen 0x100000")  # the pattern is unit-tested
+    assert big.startswith(head + SYNTH_130[:-3]) and len(big) == len(head) + 1048576
     assert httpd.alive()
 
 
 def test_raw_requests(sandbox):
+    """What the request reader refuses is unit-tested; here each way of refusing ends its own
+    connection only, without an answer (with the line that says why, where there is one)."""
     sb = sandbox
     httpd = start(sb)
     chunked = request("# comment only", "Transfer-Encoding: chunked\r\n", "POST")
-    # Answered; a chunked body is read to its end before the answer goes.
-    assert raw(sb, *send(b"GET / HTTP/1.0\n\n")) == OK_EMPTY
-    assert raw(sb, *send(b"GET /\r\n\r\n")) == OK_EMPTY
-    assert raw(sb, *send(request(r"-body a\0b"))) == (
-        b"HTTP/1.1 200 Ok\r\nContent-Length: 3\r\n\r\na\0b")
+    # A chunked body arriving in parts is read to its end before the answer goes.
     assert raw(sb, *send(chunked + b"3\r\nabc\r\n"), ["quiet", 0.3],
                *send(b"4\r\ndefg\r\n"), ["quiet", 0.3], *send(b"0\r\n\r\n")) == OK_EMPTY
-
-    # Not answered; each ends its own connection only, some with the line that says why.
     refused = [
-        (chunked + b"3;x=1\r\nabc\r\n0\r\n\r\n", None),
-        (chunked + b"3\r\nabc\r\n0\r\nX: 1\r\n\r\n", None),
         (b"GET\r\n\r\n", None),
         (request(None, "".join(f"X-{i}: 1\r\n" for i in range(47))),
          r"^Too many HTTP header lines \(more than 47\)$"),
         (request(None, "Content-Length: 3000000\r\n"), r"^HTTP request too large"),
         (request("-bodylen 16777217"), r"^Bad http txresp spec: -bodylen must be"),
-        (request(" ".join(["-nolen"] * 200)), r"^Bad http txresp spec: more than 199 tokens"),
     ]
     for data, why in refused:
         mark = sb.log.mark()
         assert raw(sb, *send(data)) == b"", data
-        if why:
-            assert sb.log.wait(why, ident="velhttpd", since=mark).level == 3
-    mark = sb.log.mark()
-    raw(sb, *send(chunked + b"3"), ["close"])  # gone inside a chunk-size line
-    sb.log.wait(r"^HTTP rx failed \(", ident="velhttpd", since=mark)
-    assert raw(sb, *send(request())) == OK_EMPTY
-    assert httpd.alive()
-
-
-def test_client_gone_before_a_large_answer(sandbox):
-    sb = sandbox
-    httpd = start(sb)
+        assert not why or sb.log.wait(why, ident="velhttpd", since=mark).level == 3
+    # Clients that leave before a large answer cost only their connection (no SIGPIPE).
     mark = sb.log.mark()
     for _ in range(3):
         raw(sb, *send(request("-bodylen 16777216")), ["close"])

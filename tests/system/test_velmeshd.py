@@ -13,32 +13,17 @@ by the unit tests through the callout wheel's clock seam.
 """
 
 import json
-import os
-import re
 import time
 
 import pytest
 
-from sandbox import build_dir, repo_dir
+from masters import MASTER_HOST, MASTER_IP, records, start_veltalkd  # noqa: F401 (slow test)
 
 NODE_IP = "203.0.113.1"
 PEERS = {"peer1": "198.51.101.1", "peer2": "198.51.102.1", "peer3": "198.51.103.1"}
 NODE_NUMBERS = {"peer1": 11, "peer2": 12, "peer3": 13}
 NODES_FILE = "/run/veltalkd/nodes.txt"
 TALK_RECORD = "/run/veltalkd/record.jsonl"
-
-
-def build_value(name, default):
-    try:
-        with open(os.path.join(build_dir(), "generated", "vel_config.h")) as f:
-            m = re.search(rf'#define {name} "([^"]*)"', f.read())
-            return m.group(1) if m else default
-    except OSError:
-        return default
-
-
-MASTER_IP = build_value("VEL_MASTER_IP", "192.0.2.10")
-MASTER_HOST = build_value("VEL_MASTER_HOST", "master.velkarn.example")
 
 # Records every IPv4 probe that arrives from the node: one JSON line each.
 SNIFFER = r'''
@@ -66,10 +51,6 @@ while True:
     if kind:
         f.write(json.dumps({"t": time.monotonic(), "kind": kind}) + "\n")
 '''
-
-
-def veltalkd_path():
-    return os.path.join(repo_dir(), "tools", "veltalkd.py")
 
 
 def node_line(peer, short=7000):
@@ -102,17 +83,10 @@ class MeshNet:
 
     def start_veltalkd(self, lines):
         self.sb.write_file(NODES_FILE, "".join(l + "\n" for l in lines))
-        self.talk = self.sb.start("master", ["python3", veltalkd_path(), "--listen", MASTER_IP,
-                                             "--nodes", NODES_FILE, "--record", TALK_RECORD],
-                                  name="veltalkd")
-        self.talk.wait_stdout(r"^veltalkd: listening on ")
+        self.talk = start_veltalkd(self.sb, "master", TALK_RECORD, "--nodes", NODES_FILE)
 
     def talk_records(self):
-        try:
-            text = self.sb.read_file(TALK_RECORD)
-        except FileNotFoundError:
-            return []
-        return [json.loads(l) for l in text.splitlines() if l.strip()]
+        return records(self.sb, TALK_RECORD)
 
     def probes(self, peer):
         text = self.sb.read_file(self.sniffs[peer])
@@ -145,16 +119,10 @@ def mesh3(sandbox):
     return net
 
 
-def test_probes_reach_every_listed_node_and_bad_lines_are_skipped(sandbox, mesh3):
+def test_probes_reach_every_listed_node(sandbox, mesh3):
+    """The node-list reader's treatment of bad lines is unit-tested."""
     sb, net = sandbox, mesh3
-    net.start_veltalkd([
-        node_line("peer1"),
-        "UN short line",
-        node_line("peer2"),
-        "UNx a b 198.51.104.1 1 1",
-        "UN a b 198.51.999.1 1 1",
-        node_line("peer3"),
-    ])
+    net.start_veltalkd([node_line("peer1"), node_line("peer2"), node_line("peer3")])
     started = time.monotonic()
     md = sb.start("node", [sb.binary("velmeshd"), "-F"])
 
@@ -184,12 +152,9 @@ def test_probes_reach_every_listed_node_and_bad_lines_are_skipped(sandbox, mesh3
     sb.log.wait(r"^\[ERROR\] VELEC_00152: recvfrom error: 111 Connection refused$",
                 ident="velmeshd", level=3)
     assert sb.log.count(r"VELEC_00152", ident="velmeshd") == 1
-    for text, n in [("Short node line skipped.", 1), ("Malformed node line skipped.", 1),
-                    ("Node line with a bad address skipped.", 1)]:
-        assert sb.log.count(r"^\[WARN\] " + re.escape(text) + "$", ident="velmeshd", level=4) == n
-    assert sb.log.count(r"Wrong data format|unexpected ICMP|VELEC_00154", ident="velmeshd") == 0
+    assert sb.log.count(r"WARN|unexpected ICMP|VELEC_00154", ident="velmeshd") == 0
     assert md.alive()
-    assert re.fullmatch(r"\d+", sb.read_file("/var/run/velmeshd.pid"))
+    assert sb.read_file("/var/run/velmeshd.pid") == str(md.pid)
 
 
 def test_unreachable_service_no_raw_socket_rights_and_the_usage(sandbox):

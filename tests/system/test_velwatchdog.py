@@ -97,7 +97,9 @@ class Watch:
 
 
 def test_restarts_with_inherited_environment(sandbox):
-    w = Watch(sandbox, "# the node\n" + entry("alpha", "'a b'", '"c d"', "#x") + entry("beta"))
+    w = Watch(sandbox, "# the node\n" + entry("alpha", "'a b'", '"c d"', "#x") + entry("beta") +
+              "bad /nonexistent/prog prog -F\n")
+    t0 = time.monotonic()
     wd = w.start(ignore="PIPE HUP")
     first = w.wait_starts("alpha", 1)
     assert first["argv"] == ["alpha-sh", SCRIPT, "alpha", "a b", "c d", "#x"]
@@ -131,8 +133,13 @@ def test_restarts_with_inherited_environment(sandbox):
     wd.wait_stderr(rf"^velwatchdog: {third['pid']} reaped, signal 9$")
     wd.wait_stderr(r"^velwatchdog: handling signal flag C$")
     assert sandbox.log.count(r"alpha\[\d+\]: exited", ident="velwatchdog") == 2
-    assert sandbox.log.count(r"ended within", ident="velwatchdog") == 0
     assert len(w.starts("beta")) == 1 and wd.alive()
+    # A program that cannot be executed is tried about once a second, not in a fork loop.
+    tries = sandbox.log.count(r"^\[ERROR\] cannot execute /nonexistent/prog: No such file or "
+                              r"directory$")
+    assert 2 <= tries <= time.monotonic() - t0 + 2, sandbox.log.text()
+    assert sandbox.log.count(r"ended within") == 1
+    assert sandbox.log.count(r"^\[WARN\] bad: ended within 1 s of its start") == 1
 
 
 def test_sighup_changes_adds_and_drops(sandbox):
@@ -167,11 +174,9 @@ def test_configuration_errors(sandbox):
     # No file at start: said once, the supervisor runs with no service, a reread fixes it.
     sandbox.log.wait(rf"^\[ERROR\] Accessing {CONF}: No such file or directory, continuing anyway\.$")
     sandbox.log.wait(rf"^\[ERROR\] {CONF}: No such file or directory$")
-    too_many = "big /bin/sh " + " ".join(f"a{i}" for i in range(201)) + "\n"
-    w.conf(too_many + entry("alpha"))
+    w.conf(entry("alpha"))  # the reader's own messages are unit-tested
     w.hup()
     w.wait_starts("alpha", 1)
-    sandbox.log.wait(rf"^\[ERROR\] {CONF}: too many arguments for service big$", level=LOG_ERR)
     # A name without a program ends the supervisor, at a reread as at start.
     w.conf(entry("alpha") + "lonely\n")
     w.hup()
@@ -186,18 +191,6 @@ def test_configuration_errors(sandbox):
     assert r.returncode == 64 and r.stderr.endswith("usage: velwatchdog [-v]\n")
 
 
-def test_unexecutable_service_is_paced(sandbox):
-    w = Watch(sandbox, "bad /nonexistent/prog prog -F\n" + entry("alpha"))
-    wd = w.start()
-    w.wait_starts("alpha", 1)
-    sandbox.log.wait(r"^\[ERROR\] cannot execute /nonexistent/prog: No such file or directory$")
-    time.sleep(3)
-    tries = sandbox.log.count(r"^\[ERROR\] cannot execute /nonexistent/prog")
-    assert 2 <= tries <= 6, sandbox.log.text()
-    assert sandbox.log.count(r"^\[WARN\] bad: ended within 1 s of its start") == 1
-    assert wd.alive() and len(w.starts("alpha")) == 1
-
-
 def test_background_with_pid_file(sandbox):
     w = Watch(sandbox, entry("alpha"))
     vw = sandbox.binary("velwatchdog")
@@ -209,8 +202,6 @@ def test_background_with_pid_file(sandbox):
     # Detached: standard streams on the null device, so its children's are too.
     assert a1["fds"] == ("/dev/null",) * 3
     assert open(f"/proc/{a1['pid']}/status").read().count(f"PPid:\t{pid}\n") == 1
-    r = sandbox.run("node", [vw, "-P", "/var/run/wd.pid"])
-    assert r.returncode == 1 and "/var/run/wd.pid: " in r.stderr
     w.end("alpha", 3)
     line = sandbox.log.wait(r"^\[ERROR\] alpha\[\d+\]: exited, status 3$", ident="velwatchdog")
     assert line.pid == pid and line.facility == LOG_DAEMON

@@ -11,16 +11,6 @@
 
 namespace
 {
-using words = std::vector<std::string>;
-
-struct conf_case {
-    const char *what;
-    std::string text;
-    std::vector<words> entries; // name, program, arguments...
-    bool syntax_error;          // reading ends with -1 after the entries
-    std::vector<std::string> errors;
-};
-
 constexpr const char *PATH = "/opt/velkarn/1.6.3/etc/velwatchdog.conf";
 
 std::string many_args(int n)
@@ -31,158 +21,80 @@ std::string many_args(int n)
     return s;
 }
 
-std::string pad(std::size_t len, char c = 'x')
+// Reads text to its end (or a syntax error): every entry as its words joined
+// by "|", entries joined by ";", then "=" and the last result of the reader.
+std::string read_all(const std::string &text)
 {
-    return std::string(len, c);
-}
-
-// Reads text to its end (or a syntax error), every entry flattened.
-std::vector<words> read_all(const std::string &text, int *last)
-{
-    std::FILE *fp = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    std::vector<words> out;
-    if (text.empty())
-        fp = std::fopen("/dev/null", "r");
+    std::FILE *fp = text.empty() ? std::fopen("/dev/null", "r")
+                                 : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
     EXPECT_NE(fp, nullptr);
     wat_conf_reader rd;
     WAT_ConfInit(&rd, fp, PATH);
     wat_conf_entry e;
-    while ((*last = WAT_ConfNext(&rd, &e)) == 1) {
-        words w = {e.name, e.program};
-        w.insert(w.end(), e.args.begin(), e.args.end());
-        out.push_back(w);
+    std::string out;
+    int last;
+    while ((last = WAT_ConfNext(&rd, &e)) == 1) {
+        out += (out.empty() ? "" : ";") + e.name + "|" + e.program;
+        for (const auto &a : e.args)
+            out += "|" + a;
     }
     std::fclose(fp);
-    return out;
+    return out + "=" + std::to_string(last);
 }
-
-const std::string ERR_TOO_MANY =
-    std::string("[ERROR] ") + PATH + ": too many arguments for service big";
-const std::string ERR_SYNTAX = std::string("[ERROR] ") + PATH + ": syntax error";
-
-const std::vector<conf_case> cases = {
-    {"the documented example",
-     "meshd /path/to/velmeshd velmeshd -F\n",
-     {{"meshd", "/path/to/velmeshd", "velmeshd", "-F"}},
-     false,
-     {}},
-    {"no arguments, no final line end", "x /bin/x", {{"x", "/bin/x"}}, false, {}},
-    {"blanks and tabs split words, leading ones ignored",
-     " \t a\t\t/bin/a  b \t\n",
-     {{"a", "/bin/a", "b"}},
-     false,
-     {}},
-    {"comment and empty lines; # inside a line is a word",
-     "# all off\n\n#x /bin/x\ny /bin/y #not-a-comment\n",
-     {{"y", "/bin/y", "#not-a-comment"}},
-     false,
-     {}},
-    {"double and single quotes keep blanks, drop the quotes",
-     "q /bin/q \"a b\" 'a b' \"it's\" '\"'\n",
-     {{"q", "/bin/q", "a b", "a b", "it's", "\""}},
-     false,
-     {}},
-    {"no escapes; a closing quote ends the word",
-     "q /bin/q \"a\\\"b\" \"x y\"z ''\n",
-     {{"q", "/bin/q", "a\\", "b\"", "x y", "z", ""}},
-     false,
-     {}},
-    {"a quote in the middle of a word is ordinary",
-     "q /bin/q ab\"c d\"\n",
-     {{"q", "/bin/q", "ab\"c", "d\""}},
-     false,
-     {}},
-    {"an open quote runs to the end of its line only",
-     "q /bin/q \"a b\n\tc\n",
-     {{"q", "/bin/q", "a b", "c"}},
-     false,
-     {}},
-    {"tab and space continuation lines",
-     "lmond /bin/lmond\n\tvellmond\n -F\nnext /bin/n\n",
-     {{"lmond", "/bin/lmond", "vellmond", "-F"}, {"next", "/bin/n"}},
-     false,
-     {}},
-    {"continuation can carry the program",
-     "svc\n\t/bin/svc arg\n",
-     {{"svc", "/bin/svc", "arg"}},
-     false,
-     {}},
-    {"an empty line or a comment ends an entry",
-     "a /bin/a\n\n b\n",
-     {{"a", "/bin/a"}},
-     true,
-     {ERR_SYNTAX}},
-    {"a blank-only line starts an entry only when continued",
-     "  \t\n\ta /bin/a\n   \nb /bin/b\n",
-     {{"a", "/bin/a"}, {"b", "/bin/b"}},
-     false,
-     {}},
-    {"name only ends the reading",
-     "a /bin/a\nlonely\nb /bin/b\n",
-     {{"a", "/bin/a"}},
-     true,
-     {ERR_SYNTAX}},
-    {"quoted empty name still needs a program", "\"\"\n", {}, true, {ERR_SYNTAX}},
-    {"200 arguments are accepted", many_args(200) + "\n", {}, false, {}},
-    {"201 arguments drop that entry only",
-     many_args(201) + "\nz /bin/z\n",
-     {{"z", "/bin/z"}},
-     false,
-     {ERR_TOO_MANY}},
-    {"CR LF line ends", "a /bin/a x\r\n\tb\r\n", {{"a", "/bin/a", "x", "b"}}, false, {}},
-    {"a NUL byte ends the line's text",
-     std::string("a /bin/a x\0y z\nb /bin/b\n", 24),
-     {{"a", "/bin/a", "x"}, {"b", "/bin/b"}},
-     false,
-     {}},
-};
 
 TEST(WatConf, Syntax)
 {
+    const std::string pad(WAT_LINE_MAX - 9, 'x'); // "a /bin/a " + pad: a line of the limit
+    struct {
+        const char *what;
+        std::string text;
+        std::string expect;
+        const char *error = nullptr; // the one line logged
+    } cases[] = {
+        {"the documented example", "meshd /p/velmeshd velmeshd -F\n",
+         "meshd|/p/velmeshd|velmeshd|-F=0"},
+        {"no arguments, no final line end", "x /bin/x", "x|/bin/x=0"},
+        {"blanks and tabs split, leading ones ignored", " \t a\t\t/bin/a  b \t\n", "a|/bin/a|b=0"},
+        {"comments, empty lines; # inside a line is a word",
+         "# all off\n\n#x /bin/x\ny /bin/y #not-a-comment\n", "y|/bin/y|#not-a-comment=0"},
+        {"both quote kinds keep blanks, drop the quotes", "q /bin/q \"a b\" 'a b' \"it's\" '\"'\n",
+         "q|/bin/q|a b|a b|it's|\"=0"},
+        {"no escapes; a closing quote ends the word", "q /bin/q \"a\\\"b\" \"x y\"z ''\n",
+         "q|/bin/q|a\\|b\"|x y|z|=0"},
+        {"a quote inside a word is ordinary", "q /bin/q ab\"c d\"\n", "q|/bin/q|ab\"c|d\"=0"},
+        {"an open quote runs to its line's end", "q /bin/q \"a b\n\tc\n", "q|/bin/q|a b|c=0"},
+        {"tab and space continuation lines", "l /bin/l\n\tvellmond\n -F\nn /bin/n\n",
+         "l|/bin/l|vellmond|-F;n|/bin/n=0"},
+        {"continuation can carry the program", "svc\n\t/bin/svc arg\n", "svc|/bin/svc|arg=0"},
+        {"an empty line ends an entry", "a /bin/a\n\n b\n", "a|/bin/a=-1", "syntax error"},
+        {"a blank-only line starts an entry only when continued",
+         "  \t\n\ta /bin/a\n   \nb /bin/b\n", "a|/bin/a;b|/bin/b=0"},
+        {"name only ends the reading", "a /bin/a\nlonely\nb /bin/b\n", "a|/bin/a=-1",
+         "syntax error"},
+        {"quoted empty name needs a program", "\"\"\n", "=-1", "syntax error"},
+        {"201 arguments drop that entry only", many_args(201) + "\nz /bin/z\n", "z|/bin/z=0",
+         "too many arguments for service big"},
+        {"CR LF line ends", "a /bin/a x\r\n\tb\r\n", "a|/bin/a|x|b=0"},
+        {"a NUL byte ends the line's text", std::string("a /bin/a x\0y z\nb /bin/b\n", 24),
+         "a|/bin/a|x;b|/bin/b=0"},
+        {"a line of exactly the limit keeps its line end", "a /bin/a " + pad + "\n\tmore\n",
+         "a|/bin/a|" + pad + "|more=0"},
+        {"one byte more: the rest is a line of its own", "a /bin/a " + pad + "b /bin/b\n",
+         "a|/bin/a|" + pad + ";b|/bin/b=0"},
+        {"... or a continuation", "a /bin/a " + pad + " tail\n", "a|/bin/a|" + pad + "|tail=0"},
+    };
     VLOG_SetSink(test_util::capture);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         test_util::logged.clear();
-        int last = 0;
-        auto got = read_all(c.text, &last);
-        if (std::string(c.what) == "200 arguments are accepted") {
-            ASSERT_EQ(got.size(), 1u);
-            EXPECT_EQ(got[0].size(), 202u);
-            EXPECT_EQ(got[0].back(), "a199");
-        } else {
-            EXPECT_EQ(got, c.entries);
-        }
-        EXPECT_EQ(last, c.syntax_error ? -1 : 0);
-        std::vector<std::string> lines;
-        for (const auto &[prio, l] : test_util::logged) {
-            EXPECT_EQ(prio, LOG_ERR) << l;
-            lines.push_back(l);
-        }
-        EXPECT_EQ(lines, c.errors);
+        EXPECT_EQ(read_all(c.text), c.expect);
+        std::vector<std::pair<int, std::string>> want;
+        if (c.error)
+            want.push_back({LOG_ERR, std::string("[ERROR] ") + PATH + ": " + c.error});
+        EXPECT_EQ(test_util::logged, want);
     }
+    std::string got = read_all(many_args(200) + "\n"); // the most arguments accepted
+    EXPECT_EQ(got.substr(got.size() - 7), "|a199=0");
     VLOG_SetSink(nullptr);
-}
-
-// Lines longer than the limit read as several lines; a line of exactly the
-// limit keeps its line end, so what follows it may still continue it.
-TEST(WatConf, LongLines)
-{
-    std::string exact = "a /bin/a " + pad(WAT_LINE_MAX - 9);
-    ASSERT_EQ(exact.size(), WAT_LINE_MAX);
-    int last;
-    auto got = read_all(exact + "\n\tmore\n", &last);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], (words{"a", "/bin/a", pad(WAT_LINE_MAX - 9), "more"}));
-
-    // One byte more: the rest is a line of its own (here a new entry).
-    std::string longer = "a /bin/a " + pad(WAT_LINE_MAX - 9) + "b /bin/b";
-    got = read_all(longer + "\n", &last);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], (words{"b", "/bin/b"}));
-    // ... or a continuation, when it starts with a blank.
-    got = read_all("a /bin/a " + pad(WAT_LINE_MAX - 9) + " tail\n", &last);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].back(), "tail");
-    EXPECT_EQ(last, 0);
 }
 } // namespace
