@@ -4,6 +4,10 @@
 // node's veld and back, over UDP datagrams, a framed TCP stream or ICMP echo requests. With the
 // TAP interface addressed in the node's client subnet, ARP, ping and TCP run through the tunnel
 // like over a wire.
+//
+// Each turn of the loop takes every frame that is ready, up to a batch: one recvmmsg on the
+// datagram socket, repeated non-blocking reads of the TAP device, every complete unit of what the
+// TCP stream has delivered; frames queued for the node leave in one sendmmsg or one send.
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <ctime>
 #include <unistd.h>
 #include <vector>
@@ -32,7 +37,18 @@ namespace
 {
 
 constexpr uint16_t kDefaultPort = 10008;
-constexpr size_t kFrameMax = 65536;
+// The node's TAP device has this MTU; the same here keeps frames as large as the node's.
+constexpr int kDefaultMtu = 1450;
+constexpr int kMtuMax = 9000;
+// Frames taken per turn from each side; bounds the time one side can keep the other waiting.
+constexpr unsigned kBatch = 64;
+// One frame of the largest MTU with a VLAN tag, plus the IPv4 and tunnel headers in front of it.
+constexpr size_t kSlot = 9216;
+// Datagram socket buffers, as large as the node's UDP socket: a burst from the node does not
+// overflow them while we are writing the TAP device.
+constexpr int kSockBuf = 1048576;
+// TCP stream bytes read at once; every complete unit in them is handled before the next read.
+constexpr size_t kTcpInBuf = 65536;
 // Frames veld accepts on its TCP stream: len + 4 must stay below its 2048-byte unit buffer.
 constexpr unsigned kTcpLenMax = 2043;
 // Queued TCP output beyond this is dropped like frames on a congested link.
@@ -49,7 +65,7 @@ struct Options {
     const char *tapname = "veltun%d";
     const char *addr = nullptr;
     const char *mac = nullptr;
-    int mtu = 1400;
+    int mtu = kDefaultMtu;
     const char *bind = nullptr;
     int icmp_id = -1;
     int icmp_seq = -1;
@@ -74,7 +90,7 @@ void usage()
         {"-i name", "TAP interface name (default veltun%d)"},
         {"-a address/len", "IPv4 address of the TAP interface"},
         {"-m mac", "MAC address of the TAP interface (default random)"},
-        {"-M mtu", "MTU of the TAP interface (default 1400)"},
+        {"-M mtu", "MTU of the TAP interface (default 1450)"},
         {"-b address", "Local address to send from"},
         {"-I id", "ICMP echo identifier (default random)"},
         {"-q seq", "ICMP echo sequence number, the session key (default random)"},
@@ -217,6 +233,17 @@ int tap_open(const Options &o, std::string *name, in_addr *ipout)
     return fd;
 }
 
+// Sizes a datagram socket buffer. The forced variant passes net.core.[rw]mem_max, which is
+// smaller than kSockBuf on many hosts; without CAP_NET_ADMIN the plain one takes what it may.
+void set_bufsize(int fd, int opt, int force_opt, const char *name)
+{
+    int v = kSockBuf;
+    if (setsockopt(fd, SOL_SOCKET, force_opt, &v, sizeof v) == 0)
+        return;
+    if (setsockopt(fd, SOL_SOCKET, opt, &v, sizeof v) < 0)
+        die("setsockopt(%s): %s", name, strerror(errno));
+}
+
 int net_open(const Options &o)
 {
     sockaddr_in dst{};
@@ -244,6 +271,10 @@ int net_open(const Options &o)
         src.sin_addr = ipv4(o.bind, "local address");
         if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) < 0)
             die("bind to %s: %s", o.bind, strerror(errno));
+    }
+    if (o.transport != Transport::TCP) {
+        set_bufsize(fd, SO_SNDBUF, SO_SNDBUFFORCE, "SO_SNDBUF");
+        set_bufsize(fd, SO_RCVBUF, SO_RCVBUFFORCE, "SO_RCVBUF");
     }
     if (o.transport == Transport::ICMP) {
         icmp_filter filt{};
@@ -299,17 +330,41 @@ void send_failed(const char *what)
     stats.dropped++;
 }
 
+// A batch of messages in fixed slots, for recvmmsg and sendmmsg. Each slot keeps kIcmpHdr bytes
+// of room in front of its frame, so an ICMP header is written in place, not copied.
+struct Batch {
+    std::vector<uint8_t> mem = std::vector<uint8_t>(kBatch * kSlot);
+    mmsghdr msg[kBatch];
+    iovec iov[kBatch];
+    size_t len[kBatch];
+
+    uint8_t *slot(unsigned i) { return mem.data() + (size_t)i * kSlot; }
+    uint8_t *frame(unsigned i) { return slot(i) + kIcmpHdr; }
+
+    // Points message i at n bytes from p (inside the slot), no address: the socket is connected.
+    void set(unsigned i, uint8_t *p, size_t n)
+    {
+        iov[i] = {p, n};
+        msg[i] = {};
+        msg[i].msg_hdr.msg_iov = &iov[i];
+        msg[i].msg_hdr.msg_iovlen = 1;
+    }
+};
+
 struct Tunnel {
     Options o;
     int tap = -1;
     int net = -1;
-    std::vector<uint8_t> out; // TCP: units not yet taken by the socket
+    std::vector<uint8_t> out; // TCP: units not yet taken by the socket, from out_off
     size_t out_off = 0;
-    std::vector<uint8_t> in; // TCP: bytes of units not yet complete
+    std::vector<uint8_t> in = std::vector<uint8_t>(kTcpInBuf); // TCP: stream bytes not yet
+    size_t in_len = 0;                                         // handled, from the start
     uint16_t icmp_id = 0, icmp_seq = 0;
-    uint8_t pkt[kFrameMax + 64];
+    Batch tx, rx;
     in_addr ip{};
     bool has_ip = false;
+
+    bool backlog() const { return out_off < out.size(); }
 
     // Gratuitous ARP: the node learns the session before anyone needs to reach us, other
     // clients learn our address, and the session does not expire while we are idle.
@@ -317,7 +372,8 @@ struct Tunnel {
     {
         if (!has_ip)
             return;
-        uint8_t f[42] = {};
+        uint8_t *f = tx.frame(0);
+        memset(f, 0, 42);
         memset(f, 0xff, 6);
         memcpy(f + 6, own_mac, 6);
         f[12] = 0x08, f[13] = 0x06;                 // ARP
@@ -326,56 +382,103 @@ struct Tunnel {
         memcpy(f + 22, own_mac, 6);
         memcpy(f + 28, &ip, 4);
         memcpy(f + 38, &ip, 4);
-        from_tap(f, sizeof f);
-        stats.tap_rx--; // not a frame of the TAP device
+        tx.len[0] = 42;
+        to_net(1);
     }
 
-    void from_tap(const uint8_t *frame, size_t len)
+    // Reads the frames the TAP device has ready, up to a batch, and sends them to the node.
+    void from_tap(const char *tapname)
     {
-        stats.tap_rx++;
+        unsigned n = 0;
+        while (n < kBatch) {
+            ssize_t r = read(tap, tx.frame(n), kSlot - kIcmpHdr);
+            if (r < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    break;
+                die("read from %s: %s", tapname, strerror(errno));
+            }
+            if (r == 0)
+                break;
+            stats.tap_rx++;
+            tx.len[n++] = (size_t)r;
+        }
+        if (n > 0)
+            to_net(n);
+    }
+
+    // Sends frames 0..n-1 of the tx batch to the node.
+    void to_net(unsigned n)
+    {
         switch (o.transport) {
         case Transport::UDP:
-            if (send(net, frame, len, 0) < 0)
-                send_failed("send");
-            else
-                stats.net_tx++;
+            for (unsigned i = 0; i < n; i++)
+                tx.set(i, tx.frame(i), tx.len[i]);
+            send_batch(n);
             break;
-        case Transport::TCP: {
-            if (len > kTcpLenMax || out.size() - out_off + len + 4 > kTcpQueueMax) {
-                stats.dropped++;
-                break;
+        case Transport::ICMP:
+            for (unsigned i = 0; i < n; i++) {
+                if (o.vary_id)
+                    icmp_id++;
+                uint8_t *pkt = tx.slot(i);
+                pkt[0] = ICMP_ECHO;
+                pkt[1] = 0;
+                pkt[2] = pkt[3] = 0;
+                uint16_t id = htons(icmp_id), seq = htons(icmp_seq);
+                memcpy(pkt + 4, &id, 2);
+                memcpy(pkt + 6, &seq, 2);
+                memcpy(pkt + 8, kIcmpMagic, 4);
+                uint16_t ck = inet_cksum(pkt, kIcmpHdr + tx.len[i]);
+                memcpy(pkt + 2, &ck, 2);
+                tx.set(i, pkt, kIcmpHdr + tx.len[i]);
             }
-            if (out_off > 0 && out_off == out.size()) {
-                out.clear();
-                out_off = 0;
-            }
-            uint8_t h[4] = {'V', 0, (uint8_t)(len & 0xff), (uint8_t)(len >> 8)};
-            out.insert(out.end(), h, h + 4);
-            out.insert(out.end(), frame, frame + len);
-            stats.net_tx++;
+            send_batch(n);
+            break;
+        case Transport::TCP:
+            for (unsigned i = 0; i < n; i++)
+                queue_unit(tx.frame(i), tx.len[i]);
             flush();
             break;
         }
-        case Transport::ICMP: {
-            if (o.vary_id)
-                icmp_id++;
-            pkt[0] = ICMP_ECHO;
-            pkt[1] = 0;
-            pkt[2] = pkt[3] = 0;
-            uint16_t id = htons(icmp_id), seq = htons(icmp_seq);
-            memcpy(pkt + 4, &id, 2);
-            memcpy(pkt + 6, &seq, 2);
-            memcpy(pkt + 8, kIcmpMagic, 4);
-            memcpy(pkt + kIcmpHdr, frame, len);
-            uint16_t ck = inet_cksum(pkt, kIcmpHdr + len);
-            memcpy(pkt + 2, &ck, 2);
-            if (send(net, pkt, kIcmpHdr + len, 0) < 0)
+    }
+
+    // sendmmsg until every message went or failed: a failed one is counted and skipped, the
+    // others still go.
+    void send_batch(unsigned n)
+    {
+        unsigned i = 0;
+        while (i < n) {
+            int r = sendmmsg(net, tx.msg + i, n - i, 0);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
                 send_failed("send");
-            else
-                stats.net_tx++;
-            break;
+                i++;
+                continue;
+            }
+            stats.net_tx += (unsigned)r;
+            i += (unsigned)r;
         }
+    }
+
+    void queue_unit(const uint8_t *frame, size_t len)
+    {
+        if (len > kTcpLenMax || out.size() - out_off + len + 4 > kTcpQueueMax) {
+            stats.dropped++;
+            return;
         }
+        // Sent bytes go once they outweigh what is left, so the queue never grows past twice its
+        // bound and moving the rest costs no more than what was sent.
+        if (out_off == out.size()) {
+            out.clear();
+            out_off = 0;
+        } else if (out_off >= out.size() - out_off) {
+            out.erase(out.begin(), out.begin() + (long)out_off);
+            out_off = 0;
+        }
+        uint8_t h[4] = {'V', 0, (uint8_t)(len & 0xff), (uint8_t)(len >> 8)};
+        out.insert(out.end(), h, h + 4);
+        out.insert(out.end(), frame, frame + len);
+        stats.net_tx++;
     }
 
     void flush()
@@ -395,76 +498,88 @@ struct Tunnel {
 
     void from_net()
     {
-        switch (o.transport) {
-        case Transport::UDP: {
-            ssize_t n = recv(net, pkt, sizeof pkt, 0);
-            if (n < 0) {
-                // Port-unreachable answers show up here while the node is not up.
-                if (errno != EAGAIN && errno != EINTR)
-                    send_failed("recv");
-                return;
-            }
-            stats.net_rx++;
-            tap_write(tap, pkt, (size_t)n);
-            break;
+        if (o.transport == Transport::TCP) {
+            from_stream();
+            return;
         }
-        case Transport::TCP: {
-            ssize_t n = recv(net, pkt, sizeof pkt, 0);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR)
-                    return;
-                die("TCP connection to %s:%u failed: %s", o.server, o.port, strerror(errno));
-            }
-            if (n == 0)
-                die("node %s:%u closed the TCP connection", o.server, o.port);
-            in.insert(in.end(), pkt, pkt + n);
-            size_t off = 0;
-            while (in.size() - off >= 4) {
-                const uint8_t *h = in.data() + off;
-                unsigned len = h[2] | (unsigned)h[3] << 8;
-                if (h[0] != 'V' || h[1] != 0 || len == 0 || len > kTcpLenMax)
-                    die("bad frame header from the node (bytes %02x %02x %02x %02x)", h[0], h[1],
-                        h[2], h[3]);
-                if (in.size() - off < 4 + len)
-                    break;
-                stats.net_rx++;
-                tap_write(tap, h + 4, len);
-                off += 4 + len;
-            }
-            in.erase(in.begin(), in.begin() + (long)off);
-            break;
+        for (unsigned i = 0; i < kBatch; i++)
+            rx.set(i, rx.slot(i), kSlot);
+        int n = recvmmsg(net, rx.msg, kBatch, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            // Port-unreachable answers show up here while the node is not up.
+            if (errno != EAGAIN && errno != EINTR)
+                send_failed("recv");
+            return;
         }
-        case Transport::ICMP: {
-            ssize_t n = recv(net, pkt, sizeof pkt, 0);
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EINTR)
-                    send_failed("recv");
-                return;
-            }
-            if (n < 20)
-                return;
-            size_t hl = (size_t)(pkt[0] & 0x0f) * 4;
-            if ((size_t)n < hl + kIcmpHdr)
-                return;
-            const uint8_t *m = pkt + hl;
-            size_t mlen = (size_t)n - hl;
-            uint16_t seq;
-            memcpy(&seq, m + 6, 2);
-            // Only replies of our session carry frames; anything else is someone's ping.
-            if (m[0] != ICMP_ECHOREPLY || memcmp(m + 8, kIcmpMagic, 4) != 0 ||
-                ntohs(seq) != icmp_seq)
-                return;
-            if (inet_cksum(m, mlen) != 0) {
+        for (int i = 0; i < n; i++) {
+            size_t len = rx.msg[i].msg_len;
+            if (rx.msg[i].msg_hdr.msg_flags & MSG_TRUNC) {
                 stats.bad++;
-                fprintf(stderr, "veltun: echo reply with a bad checksum dropped\n");
-                return;
+                fprintf(stderr, "veltun: datagram of more than %zu bytes dropped\n", kSlot);
+                continue;
             }
+            if (o.transport == Transport::UDP) {
+                stats.net_rx++;
+                tap_write(tap, rx.slot(i), len);
+            } else {
+                echo_reply(rx.slot(i), len);
+            }
+        }
+    }
+
+    void echo_reply(const uint8_t *pkt, size_t n)
+    {
+        if (n < 20)
+            return;
+        size_t hl = (size_t)(pkt[0] & 0x0f) * 4;
+        if (n < hl + kIcmpHdr)
+            return;
+        const uint8_t *m = pkt + hl;
+        size_t mlen = n - hl;
+        uint16_t seq;
+        memcpy(&seq, m + 6, 2);
+        // Only replies of our session carry frames; anything else is someone's ping.
+        if (m[0] != ICMP_ECHOREPLY || memcmp(m + 8, kIcmpMagic, 4) != 0 || ntohs(seq) != icmp_seq)
+            return;
+        if (inet_cksum(m, mlen) != 0) {
+            stats.bad++;
+            fprintf(stderr, "veltun: echo reply with a bad checksum dropped\n");
+            return;
+        }
+        stats.net_rx++;
+        if (mlen > kIcmpHdr)
+            tap_write(tap, m + kIcmpHdr, mlen - kIcmpHdr);
+    }
+
+    // One read of what the stream has delivered, then every complete unit in the buffer; a
+    // unit cut by the read waits at the front of the buffer for the rest.
+    void from_stream()
+    {
+        ssize_t n = recv(net, in.data() + in_len, in.size() - in_len, 0);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                return;
+            die("TCP connection to %s:%u failed: %s", o.server, o.port, strerror(errno));
+        }
+        if (n == 0)
+            die("node %s:%u closed the TCP connection", o.server, o.port);
+        in_len += (size_t)n;
+        size_t off = 0;
+        while (in_len - off >= 4) {
+            const uint8_t *h = in.data() + off;
+            unsigned len = h[2] | (unsigned)h[3] << 8;
+            if (h[0] != 'V' || h[1] != 0 || len == 0 || len > kTcpLenMax)
+                die("bad frame header from the node (bytes %02x %02x %02x %02x)", h[0], h[1], h[2],
+                    h[3]);
+            if (in_len - off < 4 + len)
+                break;
             stats.net_rx++;
-            if (mlen > kIcmpHdr)
-                tap_write(tap, m + kIcmpHdr, mlen - kIcmpHdr);
-            break;
+            tap_write(tap, h + 4, len);
+            off += 4 + len;
         }
-        }
+        // What is left is less than one unit, far less than the buffer.
+        memmove(in.data(), in.data() + off, in_len - off);
+        in_len -= off;
     }
 };
 
@@ -510,7 +625,7 @@ int main(int argc, char **argv)
             o.mac = optarg;
             break;
         case 'M':
-            o.mtu = (int)number(optarg, "MTU", 68, 9000);
+            o.mtu = (int)number(optarg, "MTU", 68, kMtuMax);
             break;
         case 'b':
             o.bind = optarg;
@@ -561,7 +676,6 @@ int main(int argc, char **argv)
     sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    uint8_t frame[kFrameMax];
     t.announce();
     timespec last;
     clock_gettime(CLOCK_MONOTONIC, &last);
@@ -582,7 +696,9 @@ int main(int argc, char **argv)
                     stats.tap_rx, stats.tap_tx, stats.net_tx, stats.net_rx, stats.dropped,
                     stats.bad, stats.own);
         }
-        bool backlog = t.out_off < t.out.size();
+        // While TCP output waits for the socket, the TAP device is not read: its queue holds
+        // the frames until the node takes what we have.
+        bool backlog = t.backlog();
         pollfd p[2] = {{t.tap, (short)(backlog ? 0 : POLLIN), 0},
                        {t.net, (short)(POLLIN | (backlog ? POLLOUT : 0)), 0}};
         if (poll(p, 2, 1000) < 0) {
@@ -594,12 +710,7 @@ int main(int argc, char **argv)
             t.flush();
         if (p[1].revents & (POLLIN | POLLERR | POLLHUP))
             t.from_net();
-        if (p[0].revents & POLLIN) {
-            ssize_t n = read(t.tap, frame, sizeof frame);
-            if (n > 0)
-                t.from_tap(frame, (size_t)n);
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                die("read from %s: %s", name.c_str(), strerror(errno));
-        }
+        if (p[0].revents & POLLIN)
+            t.from_tap(name.c_str());
     }
 }
