@@ -4,12 +4,20 @@
 
 [[noreturn]] void VAS_Fail(const char *func, const char *file, int line, const char *cond);
 
+// The source file's own name: a message names the file, not the folder the
+// build happened to run in.
+#ifdef __FILE_NAME__
+#define VAS_FILE __FILE_NAME__
+#else
+#define VAS_FILE __FILE__
+#endif
+
 // VAS_ASSERT(cond): aborts with the condition text when cond is false.
-#define VAS_ASSERT(cond) ((cond) ? (void)0 : VAS_Fail(__func__, __FILE__, __LINE__, #cond))
+#define VAS_ASSERT(cond) ((cond) ? (void)0 : VAS_Fail(__func__, VAS_FILE, __LINE__, #cond))
 
 // VAS_ASSERT_TEXT(cond, text): as VAS_ASSERT, with the documented condition text.
 #define VAS_ASSERT_TEXT(cond, text)                                                                \
-    ((cond) ? (void)0 : VAS_Fail(__func__, __FILE__, __LINE__, text))
+    ((cond) ? (void)0 : VAS_Fail(__func__, VAS_FILE, __LINE__, text))
 
 // AN(ptr): the pointer is not null; prints "ptr != ((void *)0)".
 #define AN(ptr) VAS_ASSERT_TEXT((ptr) != nullptr, #ptr " != ((void *)0)")

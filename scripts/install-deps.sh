@@ -4,6 +4,8 @@ set -eu
 packages="build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl \
 python3 python3-pytest iproute2 iptables iputils-ping iputils-arping curl net-tools procps kmod \
 faketime"
+# The libFuzzer harnesses: clang with its fuzzer and sanitizer runtimes.
+packages="$packages clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

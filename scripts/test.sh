@@ -8,3 +8,5 @@ scripts/build.sh build
 (cd build && ctest --output-on-failure --timeout 900 -j3)
 scripts/build.sh build-sanitize -DVEL_SANITIZE=ON -DVEL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd build-sanitize && ctest --output-on-failure -LE system -j2)
+# Each libFuzzer harness for a short while from its seeds; a crash fails the run.
+scripts/fuzz.sh 15

@@ -2,6 +2,7 @@
 
 #include "report_client.h"
 #include "vas.h"
+#include "vnode.h"
 #include "vsb.h"
 
 #include <arpa/inet.h>
@@ -32,9 +33,12 @@ int write_conf(const char *name, const char *text)
     return 0;
 }
 
+// An address field must be one veld accepts from its node file: written in
+// digits and dots only (no blank, line end or anything else the shell or veld
+// would see), and a valid IPv4 address.
 bool is_ipv4(const char *field)
 {
-    return inet_addr(field) != INADDR_NONE;
+    return VNODE_ParseIPv4(field, nullptr);
 }
 
 void fill_body(struct vsb *body, void *)
@@ -157,9 +161,8 @@ int splitFields(char **slots, int max, char *text, const char *sep)
     return n;
 }
 
-int parseInfo(char *body)
+int checkInfo(char *body, char **f)
 {
-    char *f[VELINIT_MAXFIELDS];
     int n = splitFields(f, VELINIT_MAXFIELDS, body, ":");
     if (n < 3) {
         std::printf("[ERROR] Unexpected body: %d\n", n);
@@ -177,6 +180,15 @@ int parseInfo(char *body)
         std::printf("[ERROR] Wrong IP address format for public IP: %s\n", f[2]);
         return -1;
     }
+    return n;
+}
+
+int parseInfo(char *body)
+{
+    char *f[VELINIT_MAXFIELDS];
+    int n = checkInfo(body, f);
+    if (n < 0)
+        return -1;
 
     struct vsb *s = VSB_new(nullptr, nullptr, 0, VSB_AUTOEXTEND);
     AN(s);

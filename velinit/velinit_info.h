@@ -31,6 +31,9 @@ void VELINIT_Body(struct vsb *body);
 // slots (at most max of them). Gives the count; when the text ran out first,
 // slots[count] is null.
 int splitFields(char **slots, int max, char *text, const char *sep);
+// Split the settings body into f (VELINIT_MAXFIELDS slots) and check its
+// fields, writing nothing. Gives the field count, or -1 after printing why.
+int checkInfo(char *body, char **f);
 // Check the settings body and write the five output files. 0 or -1.
 int parseInfo(char *body);
 // Post the node description to endpoint ("host:443") and handle the answer.

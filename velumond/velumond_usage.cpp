@@ -1,5 +1,6 @@
 #include "velumond_usage.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
@@ -97,7 +98,8 @@ void umon_add(const uint8_t *mac, in_addr_t src, in_addr_t dst, int64_t li, int6
 
 bool umon_can_read(const std::string &path)
 {
-    int fd = open(path.c_str(), O_RDONLY);
+    // Non-blocking: a FIFO in the file's place must not hold us here.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return false;
     close(fd);
@@ -134,7 +136,7 @@ int parseLine(char *line)
         return -1;
     }
     int64_t t = (int64_t)VTIM_scan(p[0]);
-    if (t == 0) {
+    if (t == 0 || (double)t > VTIM_real() + UMON_FUTURE_SLACK) {
         VLOG("[WARN] Wrong format line for time: %s", p[0]);
         return -1;
     }
@@ -310,20 +312,18 @@ int64_t umon_read_lastcommitted(const char *path, double now)
     return v;
 }
 
-int umon_write_lastcommitted(const char *path, int64_t t)
+// Written beside the file, synced and renamed over it, so that a crash
+// leaves the old content or the new one, never an empty or partial file.
+int umon_replace_file(const char *path, const char *text, size_t len)
 {
-    // Written beside the file and renamed over it, so that a crash leaves
-    // either the old time or the new one, never an empty or partial file.
     std::string tmp = std::string(path) + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) {
         VLOG("[ERROR] Failed to open %s: %d %s", path, errno, std::strerror(errno));
         return -1;
     }
-    char text[32];
-    int len = std::snprintf(text, sizeof text, "%jd", (intmax_t)t);
     ssize_t w = write(fd, text, len);
-    if (w != len) {
+    if (w != (ssize_t)len) {
         int err = w < 0 ? errno : ENOSPC;
         VLOG("[ERROR] Failed to write %s: %d %s", path, err, std::strerror(err));
         close(fd);
@@ -356,6 +356,123 @@ int umon_write_lastcommitted(const char *path, int64_t t)
     return 0;
 }
 
+namespace
+{
+
+std::string base_name(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int delivered_ignored(const char *path, const char *why)
+{
+    VLOG("[WARN] Delivered position %s ignored: %s", path, why);
+    return -1;
+}
+
+} // namespace
+
+int umon_write_lastcommitted(const char *path, int64_t t)
+{
+    char text[32];
+    int len = std::snprintf(text, sizeof text, "%jd", (intmax_t)t);
+    return umon_replace_file(path, text, (size_t)len);
+}
+
+int umon_read_delivered(const char *path, const std::string &daily, umon_resume *r)
+{
+    AN(r);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        char why[128];
+        std::snprintf(why, sizeof why, "cannot open it (%d %s)", errno, std::strerror(errno));
+        return delivered_ignored(path, why);
+    }
+    char buf[UMON_PATH_MAX + 128];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return delivered_ignored(path, "empty or unreadable");
+    buf[n] = '\0';
+    char name[UMON_PATH_MAX];
+    long off;
+    intmax_t wm;
+    uintmax_t ino;
+    int used = -1;
+    if (std::sscanf(buf, "%4095s %ld %jd %ju\n%n", name, &off, &wm, &ino, &used) != 4 ||
+        used != n || off < 0)
+        return delivered_ignored(path, "damaged");
+    if (base_name(daily) != name)
+        return delivered_ignored(path, "it is for another day's file");
+    struct stat st;
+    if (stat(daily.c_str(), &st) != 0 || (uintmax_t)st.st_ino != ino)
+        return delivered_ignored(path, "its daily file was replaced");
+    if (off > st.st_size)
+        return delivered_ignored(path, "it points past the end of its file");
+    if (off > 0) {
+        int dfd = open(daily.c_str(), O_RDONLY | O_NONBLOCK);
+        char c = 0;
+        bool boundary = dfd >= 0 && pread(dfd, &c, 1, off - 1) == 1 && c == '\n';
+        if (dfd >= 0)
+            close(dfd);
+        if (!boundary)
+            return delivered_ignored(path, "it is not at the start of a line");
+    }
+    r->offset = off;
+    r->watermark = (int64_t)wm;
+    return 0;
+}
+
+int umon_write_delivered(const char *pos_path, const char *lc_path, const std::string &daily,
+                         FILE *fp, long offset, int64_t watermark)
+{
+    AN(fp);
+    struct stat st;
+    AZ(fstat(fileno(fp), &st));
+    char text[UMON_PATH_MAX + 128];
+    int len = std::snprintf(text, sizeof text, "%s %ld %jd %ju\n", base_name(daily).c_str(), offset,
+                            (intmax_t)watermark, (uintmax_t)st.st_ino);
+    VAS_ASSERT(len > 0 && (size_t)len < sizeof text);
+    // The position first: after a crash between the two, it is the newer one
+    // and carries its own watermark.
+    if (umon_replace_file(pos_path, text, (size_t)len) != 0)
+        return -1;
+    return umon_write_lastcommitted(lc_path, watermark);
+}
+
+long umon_mend_daily(FILE *fp, const char *path)
+{
+    int fd = fileno(fp);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size == 0)
+        return 0;
+    // Find the end of the last complete line.
+    char buf[4096];
+    off_t pos = st.st_size, keep = 0;
+    while (pos > 0 && keep == 0) {
+        size_t n = (size_t)std::min<off_t>(pos, (off_t)sizeof buf);
+        if (pread(fd, buf, n, pos - (off_t)n) != (ssize_t)n)
+            return 0;
+        for (size_t i = n; i-- > 0;) {
+            if (buf[i] == '\n') {
+                keep = pos - (off_t)n + (off_t)i + 1;
+                break;
+            }
+        }
+        pos -= (off_t)n;
+    }
+    if (keep == st.st_size)
+        return 0;
+    if (ftruncate(fd, keep) != 0) {
+        VLOG("[ERROR] Failed to truncate %s: %d %s", path, errno, std::strerror(errno));
+        return -1;
+    }
+    VLOG("[WARN] %s: dropped an unfinished last line of %jd bytes", path,
+         (intmax_t)(st.st_size - keep));
+    return (long)(st.st_size - keep);
+}
+
 void readLastCommitted()
 {
     umon.watermark = umon_read_lastcommitted(UMON_LASTCOMMITTED_PATH, VTIM_real());
@@ -364,6 +481,35 @@ void readLastCommitted()
 void writeLastCommitted()
 {
     (void)umon_write_lastcommitted(UMON_LASTCOMMITTED_PATH, umon.watermark);
+}
+
+FILE *umon_fopen_daily(const char *path, const char *mode)
+{
+    int flags;
+    if (std::strcmp(mode, "r") == 0)
+        flags = O_RDONLY;
+    else if (std::strcmp(mode, "a+") == 0)
+        flags = O_RDWR | O_CREAT | O_APPEND;
+    else
+        VAS_ASSERT_TEXT(0, "mode is \"r\" or \"a+\"");
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    AZ(fstat(fd, &st));
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    AZ(fcntl(fd, F_SETFL, flags & O_APPEND));
+    FILE *fp = fdopen(fd, mode);
+    if (fp == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return fp;
 }
 
 umon_tail umon_read_lines(FILE *fp)
@@ -401,6 +547,9 @@ bool umon_day_over(FILE *fp, const std::string &next)
 
 void umon_main_loop(bool alt)
 {
+    // Only the file read first after a start may resume after its
+    // delivered lines; any later file is new to this process.
+    bool first = true;
     for (;;) {
         char day[VTIM_PRINT_SIZE];
         buildYmd(day, sizeof day);
@@ -412,17 +561,34 @@ void umon_main_loop(bool alt)
             continue;
         }
         VLOG("[INFO] Trying to open %s.", path.c_str());
-        FILE *fp = std::fopen(path.c_str(), "r");
+        FILE *fp = umon_fopen_daily(path.c_str(), "r");
         if (fp == nullptr) {
+            if (errno == EINVAL)
+                VLOG("[ERROR] %s is not a regular file", path.c_str());
             VLOG("[WARN] fopen(3) for %s failed.", path.c_str());
             sleep(UMON_MISSING_SLEEP);
             continue;
+        }
+        if (first) {
+            first = false;
+            umon_resume r;
+            if (umon_read_delivered(UMON_DELIVERED_PATH, path, &r) == 0) {
+                AZ(std::fseek(fp, r.offset, SEEK_SET));
+                if (r.watermark > umon.watermark)
+                    umon.watermark = r.watermark;
+                VLOG("[INFO] Resuming %s after its delivered lines (offset %ld).", path.c_str(),
+                     r.offset);
+            }
         }
         for (;;) {
             if (umon_read_lines(fp) == umon_tail::end_of_file && !umon.list.empty() &&
                 reportResult(alt) == 0) {
                 umon_list_clear();
-                writeLastCommitted();
+                // umon_read_lines left fp at the end of the last whole line.
+                long pos = std::ftell(fp);
+                VAS_ASSERT(pos >= 0);
+                (void)umon_write_delivered(UMON_DELIVERED_PATH, UMON_LASTCOMMITTED_PATH, path, fp,
+                                           pos, umon.watermark);
             }
             char today[VTIM_PRINT_SIZE];
             buildYmd(today, sizeof today);

@@ -14,6 +14,10 @@ struct vsb;
 
 constexpr const char *UMON_STAT_PREFIX = "/var/velkarn-server/stat_";
 constexpr const char *UMON_LASTCOMMITTED_PATH = "/var/velkarn-server/velumond/t_lastcommitted";
+// Where the delivered lines end: "NAME OFFSET WATERMARK INODE\n" for the daily
+// file NAME (its base name), written with the last-committed file after every
+// delivered report.
+constexpr const char *UMON_DELIVERED_PATH = "/var/velkarn-server/velumond/t_delivered";
 constexpr const char *UMON_REPORT_PATH = "/report/umon.php";
 constexpr size_t UMON_PATH_MAX = 4096;
 // Read size of the last-committed file, and bound of one report line.
@@ -22,6 +26,10 @@ constexpr size_t UMON_TEXT_MAX = 8192;
 // checks of the open one.
 constexpr unsigned UMON_MISSING_SLEEP = 10;
 constexpr unsigned UMON_TAIL_SLEEP = 5;
+
+// A line dated further than this ahead of the local clock is refused as
+// malformed: taken as the watermark, it would drop every record after it.
+constexpr int64_t UMON_FUTURE_SLACK = 86400;
 
 // Sums of one (MAC, client address, remote address); U records use the
 // remote address 255.255.255.255 and count as local.
@@ -74,8 +82,39 @@ int umon_write_lastcommitted(const char *path, int64_t t);
 void readLastCommitted();
 void writeLastCommitted();
 
+// Where reading a daily file resumes: the offset after its last delivered
+// line, and the watermark stored with it.
+struct umon_resume {
+    long offset = 0;
+    int64_t watermark = 0;
+};
+// The delivered position stored at path for the daily file daily: 0 and r
+// filled when it names that file (same name and inode) and a line boundary
+// inside it; -1 after one warning when it is missing, damaged, of another
+// file or day, or beyond the file's end.
+int umon_read_delivered(const char *path, const std::string &daily, umon_resume *r);
+// Store the delivered position (daily file, offset, watermark) at pos_path
+// and the watermark at lc_path, each replaced whole (temporary file, fsync,
+// rename), the position first. 0 or -1.
+int umon_write_delivered(const char *pos_path, const char *lc_path, const std::string &daily,
+                         FILE *fp, long offset, int64_t watermark);
+
 // Outcome of reading what the daily file holds so far.
 enum class umon_tail { end_of_file, partial_line };
+// Open a daily file as fopen(path, mode) would ("r" or "a+"), refusing any
+// file but a regular one: a FIFO in its place would block the open and fail
+// every seek. Null with errno set; EINVAL for a file of another kind.
+FILE *umon_fopen_daily(const char *path, const char *mode);
+
+// Replace path whole with len bytes of text (temporary file, fsync, rename,
+// directory fsync). 0, or -1 after logging.
+int umon_replace_file(const char *path, const char *text, size_t len);
+
+// Cut an unfinished last line (left by a kill during an append) off the
+// daily file open in fp, so the next record does not get glued to it. Gives
+// the bytes dropped (logged), 0, or -1 when the cut failed.
+long umon_mend_daily(FILE *fp, const char *path);
+
 // Parse every complete line from the current position on. The stream is
 // left at the start of what is not complete yet (end of file or a line the
 // writer has not finished), ready to be read again later.

@@ -4,7 +4,9 @@
 // marker behind it; on a wrap it resets the first position and changes seq
 // before it writes the wrap marker. So a reader that reads word 0 first never
 // sees a half-written record, and an end marker seen under an old seq means
-// the writer has moved on to a new cycle.
+// the writer has moved on to a new cycle. Within one cycle the reader only
+// ever moves forward, so no record is handed over twice; words the writer
+// cannot have written are waited at, never stepped over (see vsl.h).
 
 #include "vsl.h"
 
@@ -13,11 +15,13 @@
 #include <unistd.h>
 
 #include "vas.h"
+#include "vlog.h"
+#include "vtim.h"
 
 const char *VSL_tags[256] = {"Debug", "Error", "TrafficUsage"};
 
 // A scan to the end that keeps being overtaken by the writer gives up after
-// this many passes and starts at the first record of the current cycle.
+// this many passes and waits for the writer's next cycle.
 static constexpr unsigned VSL_SKIP_PASSES = 10;
 
 static struct vsl *vsl_of(VSM_data *vd)
@@ -44,13 +48,17 @@ void VSL_Open_CallBack(VSM_data *vd)
     struct vsl *vsl = vsl_of(vd);
     const VSM_chunk *c = VSM_find_alloc(vd, VSM_CLASS_LOG, "", "");
     AN(c);
+    // veld sizes every chunk in whole words; the log ends at its last whole word.
+    VAS_ASSERT(reinterpret_cast<uintptr_t>(VSM_PTR(c)) % 4 == 0);
+    VAS_ASSERT(c->len > VSM_CHUNK_SIZE + 4);
     vsl->log_start = reinterpret_cast<const uint32_t *>(VSM_PTR(c));
-    vsl->log_end =
-        reinterpret_cast<const uint32_t *>(reinterpret_cast<const uint8_t *>(c) + c->len);
+    vsl->log_end = vsl->log_start + (c->len - VSM_CHUNK_SIZE) / 4;
     VAS_ASSERT(vsl->log_end > vsl->log_start + 1);
     VAS_ASSERT(reinterpret_cast<const uint8_t *>(vsl->log_end) <= vd->vsm_end);
     vsl->log_ptr = vsl->log_start + 1;
     vsl->last_seq = vsm_load(vsl->log_start);
+    vsl->lost = false;
+    vsl->damaged = nullptr;
     vsm_load_fence();
 }
 
@@ -59,14 +67,44 @@ void VSL_Unbind(VSM_data *vd)
     struct vsl *vsl = vsl_of(vd);
     vsl->log_start = vsl->log_end = vsl->log_ptr = nullptr;
     vsl->last_seq = 0;
+    vsl->lost = false;
+    vsl->damaged = nullptr;
 }
 
-// Next record position after the one at p, or null when its length would
-// carry it past the ring: only torn or stale data looks like that.
+// Next record position after the one at p, or null when word 0 cannot start a
+// record: bits 23-16 set, or a length that runs into the log's last word,
+// which the writer always keeps free for a marker. Only torn, stale or
+// damaged data looks like that.
 static const uint32_t *vsl_after(const struct vsl *vsl, const uint32_t *p, uint32_t w0)
 {
-    const uint32_t *n = p + VSL_BYTES(VSL_LEN(w0)) / 4;
-    return n < vsl->log_end ? n : nullptr;
+    if ((w0 & 0x00ff0000u) != 0)
+        return nullptr;
+    size_t words = VSL_BYTES(VSL_LEN(w0)) / 4;
+    if (words >= static_cast<size_t>(vsl->log_end - p))
+        return nullptr;
+    return p + words;
+}
+
+// Note the position as damaged: the follower stays at it without delivering
+// anything until the word changes or the writer wraps. One warning per
+// position, at most one per interval.
+static void vsl_damaged(struct vsl *vsl, uint32_t seq, const char *why)
+{
+    vsl->last_seq = seq;
+    if (vsl->damaged == vsl->log_ptr)
+        return;
+    vsl->damaged = vsl->log_ptr;
+    double now = VTIM_mono();
+    if (vsl->warned != 0 && now - vsl->warned < VSL_WARN_INTERVAL) {
+        vsl->unwarned++;
+        return;
+    }
+    size_t off = static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4;
+    VLOG("[WARN] Shared-memory log: %s at offset %zu; records behind it are skipped until "
+         "the writer replaces it or wraps (%u more since the last warning)",
+         why, off, vsl->unwarned);
+    vsl->warned = now;
+    vsl->unwarned = 0;
 }
 
 static void vsl_skip_to_end(struct vsl *vsl)
@@ -76,28 +114,40 @@ static void vsl_skip_to_end(struct vsl *vsl)
         uint32_t seq = vsm_load(vsl->log_start);
         vsm_load_fence();
         const uint32_t *p = first;
-        bool overtaken = false;
+        bool broken = false;
         for (;;) {
             uint32_t w = vsm_load(p);
             if (w == VSL_ENDMARKER)
                 break;
-            // A wrap marker here means the writer wrapped during the scan.
+            // The writer changes seq before it writes a wrap marker, so one
+            // met under an unchanged seq is as broken as a bad length.
             const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
             if (n == nullptr) {
-                overtaken = true;
+                broken = true;
                 break;
             }
             p = n;
         }
         vsm_load_fence();
-        if (!overtaken && vsm_load(vsl->log_start) == seq) {
-            vsl->log_ptr = p;
-            vsl->last_seq = seq;
-            return;
-        }
+        if (vsm_load(vsl->log_start) != seq)
+            continue; // the writer wrapped during the scan: scan again
+        vsl->log_ptr = p;
+        vsl->lost = false;
+        vsl->damaged = nullptr;
+        vsl->last_seq = seq;
+        if (broken)
+            vsl_damaged(vsl, seq, "damaged record");
+        return;
     }
+    // Every pass was overtaken. Starting at the first record would hand over
+    // records published before the open, so wait for a cycle that begins
+    // after it.
     vsl->log_ptr = first;
+    vsl->damaged = nullptr;
     vsl->last_seq = vsm_load(vsl->log_start);
+    vsl->lost = true;
+    VLOG("[WARN] Shared-memory log: the writer wrapped during every scan for the end; "
+         "reading starts with its next cycle");
 }
 
 int VSL_Open(VSM_data *vd, int diag)
@@ -112,6 +162,104 @@ int VSL_Open(VSM_data *vd, int diag)
     }
     vsl_skip_to_end(vsl);
     return 0;
+}
+
+int VSL_Position(VSM_data *vd, vsl_pos *pos)
+{
+    struct vsl *vsl = vsl_of(vd);
+    AN(pos);
+    if (vsl->log_start == nullptr || vd->VSM_head == nullptr)
+        return -1;
+    pos->dev = static_cast<uint64_t>(vd->fstat.st_dev);
+    pos->ino = static_cast<uint64_t>(vd->fstat.st_ino);
+    pos->alloc_seq = vsm_load(&vd->VSM_head->alloc_seq);
+    pos->seq = vsl->last_seq;
+    pos->off = vsl->lost ? 0 : static_cast<uint32_t>(vsl->log_ptr - vsl->log_start);
+    return 0;
+}
+
+// The end of the current cycle, found by one scan from its first record;
+// null when the scan met damage or the writer wrapped during it.
+static const uint32_t *vsl_cycle_end(struct vsl *vsl, uint32_t seq)
+{
+    const uint32_t *p = vsl->log_start + 1;
+    for (;;) {
+        uint32_t w = vsm_load(p);
+        if (w == VSL_ENDMARKER)
+            break;
+        const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
+        if (n == nullptr)
+            return nullptr;
+        p = n;
+    }
+    vsm_load_fence();
+    return vsm_load(vsl->log_start) == seq ? p : nullptr;
+}
+
+// Whether target is a record position of the current cycle (or its end),
+// found by walking the cycle from its first record.
+static bool vsl_on_chain(struct vsl *vsl, const uint32_t *target, uint32_t seq)
+{
+    const uint32_t *p = vsl->log_start + 1;
+    while (p < target) {
+        uint32_t w = vsm_load(p);
+        if (w == VSL_ENDMARKER || w == VSL_WRAPMARKER)
+            return false;
+        const uint32_t *n = vsl_after(vsl, p, w);
+        if (n == nullptr)
+            return false;
+        p = n;
+    }
+    vsm_load_fence();
+    return p == target && vsm_load(vsl->log_start) == seq;
+}
+
+vsl_resume VSL_Resume(VSM_data *vd, const vsl_pos *pos)
+{
+    struct vsl *vsl = vsl_of(vd);
+    AN(pos);
+    if (vsl->log_start == nullptr || vd->VSM_head == nullptr)
+        return vsl_resume::invalid;
+    const uint32_t *first = vsl->log_start + 1;
+    uint32_t seq = vsm_load(vsl->log_start);
+    vsm_load_fence();
+    if (pos->dev != static_cast<uint64_t>(vd->fstat.st_dev) ||
+        pos->ino != static_cast<uint64_t>(vd->fstat.st_ino) ||
+        pos->alloc_seq != vsm_load(&vd->VSM_head->alloc_seq)) {
+        // A file we have not read yet: all of it is new to us.
+        vsl->log_ptr = first;
+        vsl->last_seq = seq;
+        vsl->lost = false;
+        vsl->damaged = nullptr;
+        return vsl_resume::new_file;
+    }
+    if (pos->seq == 0 || pos->off >= static_cast<uint32_t>(vsl->log_end - vsl->log_start))
+        return vsl_resume::invalid;
+    if (seq == pos->seq) {
+        if (pos->off > 0 && !vsl_on_chain(vsl, vsl->log_start + pos->off, seq))
+            return vsl_resume::invalid;
+        vsl->last_seq = seq;
+        vsl->damaged = nullptr;
+        vsl->lost = pos->off == 0;
+        vsl->log_ptr = pos->off == 0 ? first : vsl->log_start + pos->off;
+        return vsl_resume::same_cycle;
+    }
+    // The writer has wrapped since. After exactly one wrap the rest of the
+    // old cycle is still there when the new one ends before the position.
+    uint32_t next = pos->seq + 1 == 0 ? 1 : pos->seq + 1;
+    const uint32_t *end = vsl_cycle_end(vsl, seq);
+    if (seq == next && pos->off > 0 && end != nullptr && end <= vsl->log_start + pos->off) {
+        vsl->last_seq = pos->seq;
+        vsl->lost = false;
+        vsl->damaged = nullptr;
+        vsl->log_ptr = vsl->log_start + pos->off;
+        return vsl_resume::after_wrap;
+    }
+    vsl->damaged = nullptr;
+    vsl->log_ptr = first;
+    vsl->last_seq = seq;
+    vsl->lost = false;
+    return vsl_resume::wrapped_past;
 }
 
 void VSL_NonBlocking(VSM_data *vd, int on)
@@ -132,46 +280,74 @@ static int vsl_nextlog(VSM_data *vd, struct vsl *vsl, const uint32_t **pp)
             // never the old pointers.
             if (vd->VSM_head == nullptr && vsm_open(vd, 0) == 0)
                 continue;
-            if (vsl->flags & VSL_F_NONBLOCK)
-                return -1;
-            (void)usleep(VSL_POLL_USEC);
-            slept += VSL_POLL_USEC;
-            continue;
-        }
-        const uint32_t *first = vsl->log_start + 1;
-        uint32_t w = vsm_load(vsl->log_ptr);
-        if (w == VSL_WRAPMARKER) {
-            VAS_ASSERT_TEXT(vsl->log_ptr != first, "vsl->log_ptr != vsl->log_start + 1");
-            vsl->log_ptr = first;
+        } else if (vsl->lost) {
+            // No position yet: the next cycle is read from its start.
+            uint32_t seq = vsm_load(vsl->log_start);
             vsm_load_fence();
-            continue;
-        }
-        if (w == VSL_ENDMARKER) {
-            if (vsl->log_ptr == first || vsm_load(vsl->log_start) == vsl->last_seq) {
-                if (vsl->flags & VSL_F_NONBLOCK)
-                    return -1;
-                (void)usleep(VSL_POLL_USEC);
-                slept += VSL_POLL_USEC;
+            if (seq != vsl->last_seq) {
+                vsl->lost = false;
+                vsl->log_ptr = vsl->log_start + 1;
                 continue;
             }
-            vsl->log_ptr = first;
-            vsm_load_fence();
-            continue;
+        } else {
+            const uint32_t *first = vsl->log_start + 1;
+            uint32_t w = vsm_load(vsl->log_ptr);
+            vsm_load_fence(); // seq and the rest of the record only after word 0
+            uint32_t seq = vsm_load(vsl->log_start);
+            if (vsl->damaged == vsl->log_ptr && seq != vsl->last_seq) {
+                // The cycle we waited in is over; what lies here now may
+                // already belong to the new one, which is read from its start.
+                vsl->damaged = nullptr;
+                vsl->log_ptr = first;
+                vsm_load_fence();
+                continue;
+            }
+            if (w == VSL_WRAPMARKER) {
+                // The writer changes seq before it writes a wrap marker, and
+                // never writes one at the first position.
+                if (vsl->log_ptr != first && seq != vsl->last_seq) {
+                    vsl->log_ptr = first;
+                    vsm_load_fence();
+                    continue;
+                }
+                vsl_damaged(vsl, seq, "misplaced wrap marker");
+            } else if (w == VSL_ENDMARKER) {
+                if (vsl->log_ptr != first && seq != vsl->last_seq) {
+                    vsl->log_ptr = first;
+                    vsm_load_fence();
+                    continue;
+                }
+            } else {
+                if (vsl->log_ptr == first)
+                    vsl->last_seq = seq;
+                const uint32_t *n = vsl_after(vsl, vsl->log_ptr, w);
+                if (n != nullptr) {
+                    *pp = vsl->log_ptr;
+                    vsl->log_ptr = n;
+                    vsl->damaged = nullptr;
+                    return 1;
+                }
+                if (seq != vsl->last_seq) {
+                    // Overwritten under our feet: the cycle read so far is
+                    // gone, the current one is new to us from its start.
+                    VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset "
+                         "%zu; records were lost",
+                         static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4);
+                    vsl->log_ptr = first;
+                    vsm_load_fence();
+                    continue;
+                }
+                // Damaged in the cycle being read: going back to its start
+                // would hand over everything again, stepping over it would
+                // read garbage.
+                vsl_damaged(vsl, seq, "damaged record");
+            }
         }
-        vsm_load_fence(); // the rest of the record only after word 0
-        if (vsl->log_ptr == first)
-            vsl->last_seq = vsm_load(vsl->log_start);
-        const uint32_t *n = vsl_after(vsl, vsl->log_ptr, w);
-        if (n == nullptr) {
-            // Overwritten under our feet: start over at the current cycle.
-            vsl->log_ptr = first;
-            vsl->last_seq = vsm_load(vsl->log_start);
-            vsm_load_fence();
-            continue;
-        }
-        *pp = vsl->log_ptr;
-        vsl->log_ptr = n;
-        return 1;
+        // Nothing to deliver now.
+        if (vsl->flags & VSL_F_NONBLOCK)
+            return -1;
+        (void)usleep(VSL_POLL_USEC);
+        slept += VSL_POLL_USEC;
     }
     return 0;
 }

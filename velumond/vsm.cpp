@@ -220,7 +220,11 @@ void VSM_Close(VSM_data *vd)
         return;
     if (vd->vsl != nullptr)
         VSL_Unbind(vd);
-    AZ(munmap(vd->VSM_head, vd->VSM_head->shm_size));
+    // The size checked at open, never the header's current word: a header
+    // damaged since would have us unmap memory that is not ours.
+    size_t size =
+        static_cast<size_t>(vd->vsm_end - reinterpret_cast<const uint8_t *>(vd->VSM_head));
+    AZ(munmap(vd->VSM_head, size));
     vd->VSM_head = nullptr;
     vd->vsm_end = nullptr;
     AZ(close(vd->vsm_fd));

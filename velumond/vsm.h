@@ -29,7 +29,7 @@ struct VSM_data {
     int vsm_fd; // -1 when closed
     struct stat fstat;
     struct VSM_head *VSM_head; // null when closed
-    const uint8_t *vsm_end;
+    const uint8_t *vsm_end;    // mapping + the shm_size checked at open
     uint32_t alloc_seq;
     void *vsc; // no counter segment in this system
     struct vsl *vsl;

@@ -181,6 +181,8 @@ REJECTED = [
     ("10.9.0.1:KR:203.0.113.500:u:a",
      "[ERROR] Wrong IP address format for public IP: 203.0.113.500\n"),
     ("", "[ERROR] Unexpected body: 0\n"),
+    # inet_addr takes it, veld would refuse the file
+    ("10.9.0.1 ;reboot:KR:203.0.113.5:u:a", "[ERROR] Wrong IP address format: 10.9.0.1 ;reboot\n"),
 ]
 
 

@@ -24,6 +24,7 @@ from usage_helpers import (ADDR_OVERHEAD, CHUNK_HDR, CHUNK_MAGIC, END_MARKER, HE
 
 VELD_PID = "/var/run/veld.pid"
 LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
+DELIVERED = "/var/velkarn-server/velumond/t_delivered"
 CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
 NODE_IP = "192.0.2.1"
 MASTER_IP = "192.0.2.10"
@@ -125,6 +126,10 @@ class LogWriter:
         self.mm[rec + 8:rec + 8 + len(data)] = data
         struct.pack_into("<I", self.mm, rec + 4, 0)
         struct.pack_into("<I", self.mm, rec, (tag << 24) | len(data))
+
+    def damage(self):
+        """Publishes a header veld never writes (bits 23-16 set) where the next record goes."""
+        struct.pack_into("<I", self.mm, self.ptr, (2 << 24) | (0xAB << 16) | 40)
 
     def close(self):
         if self.mm is not None:
@@ -333,6 +338,50 @@ def test_records_go_to_the_daily_file_and_restarts_of_veld_are_followed(node, wr
     assert um.alive()
 
 
+def test_damaged_record_is_filed_once_and_veld_restarts_are_still_followed(node, writer):
+    sb = node
+    um = reading_velumond(sb, writer)
+    now = time.time()
+    lines = [k_record(now, HOST, MAC, REMOTE_HOST, 1, 2), k_record(now, HOST, MAC, LOCAL_HOST, 3, 4)]
+    for l in lines:
+        writer.record(l)
+    writer.damage()
+    path = daily_path()
+    sb.log.wait(r"^\[WARN\] Shared-memory log: damaged record at offset \d+; ", ident="velumond",
+                level=4, timeout=15)
+    time.sleep(1)
+    assert sb.read_file(path) == "".join(l + "\n" for l in lines)
+
+    # the shmlog thread still idles, so a restarted veld's new log is found
+    writer.create()
+    later = k_record(time.time(), HOST, MAC, REMOTE_HOST, 5, 6)
+    writer.record(later)
+    sb.wait_until(lambda: later in sb.read_file(path), 20, "the record of the new log")
+    assert sb.read_file(path) == "".join(l + "\n" for l in lines + [later])
+    assert sb.log.count(r"Shared-memory log: damaged", ident="velumond") == 1
+    assert um.alive()
+
+
+def test_fifo_in_place_of_the_daily_file_is_refused(node, writer):
+    sb = node
+    writer.lock()
+    writer.create()
+    path = daily_path()
+    os.makedirs(os.path.dirname(sb.path(path)), exist_ok=True)
+    os.mkfifo(sb.path(path))
+    um = start_velumond(sb)
+    # both threads refuse it and go on waiting
+    sb.log.wait("^\\[ERROR\\] " + re.escape(path) + " is not a regular file$", ident="velumond",
+                level=3, count=2, timeout=20)
+    assert um.alive(), um.stderr()
+    sb.remove(path)
+    sb.wait_until(lambda: os.path.isfile(sb.path(path)), 20, "a regular daily file")
+    line = k_record(time.time(), HOST, MAC, REMOTE_HOST, 7, 8)
+    writer.record(line)
+    sb.wait_until(lambda: line in sb.read_file(path), 20, "the record in the daily file")
+    assert um.alive()
+
+
 def test_daily_file_is_reported_with_local_and_remote_sums(node, writer):
     sb = node
     master = start_master(sb)
@@ -430,12 +479,19 @@ def test_restart_does_not_report_older_records_again(node, writer):
     wait_committed(sb, t1 + 30)
     sb.stop(um)
 
+    pos = sb.read_file(DELIVERED).split()
+    assert pos[0] == os.path.basename(daily_path()) and pos[2] == str(int(t1 + 30)), pos
+
     um = start_velumond(sb)
-    sb.wait_until(lambda: len(master.requests()) >= 2, 30, "the report after the restart")
-    # the record at the committed time is counted again, the older one is not
-    assert results(master.requests()[1]) == [(MAC_OUT, 0, 0, 5, 6, HOST, REMOTE_HOST)]
+    sb.log.wait(r"^\[INFO\] Resuming " + re.escape(daily_path()) +
+                r" after its delivered lines \(offset " + pos[1] + r"\)\.$", ident="velumond",
+                level=6, timeout=20)
+    # nothing delivered is counted again, not even the record at the committed time
     time.sleep(7)
-    assert len(master.requests()) == 2
+    assert len(master.requests()) == 1
+    writer.record(k_record(t1 + 30, HOST, MAC, REMOTE_HOST, 7, 8))
+    sb.wait_until(lambda: len(master.requests()) >= 2, 30, "the report after the restart")
+    assert results(master.requests()[1]) == [(MAC_OUT, 0, 0, 7, 8, HOST, REMOTE_HOST)]
 
 
 # ---- the real veld with tunnel clients ------------------------------------------------------

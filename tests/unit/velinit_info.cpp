@@ -287,6 +287,14 @@ TEST(ParseInfo, RejectionsWriteNothing)
         {"node:KR:203.0.113.5:u:a", "[ERROR] Wrong IP address format: node\n"},
         {"10.9.0.1:KR:203.0.113.x:u:a",
          "[ERROR] Wrong IP address format for public IP: 203.0.113.x\n"},
+        // What inet_addr lets through but veld refuses in its node files.
+        {"10.9.0.1 ;reboot:KR:203.0.113.5:u:a",
+         "[ERROR] Wrong IP address format: 10.9.0.1 ;reboot\n"},
+        {"10.9.0.1 :KR:203.0.113.5:u:a", "[ERROR] Wrong IP address format: 10.9.0.1 \n"},
+        {"10.9.0.1:KR:203.0.113.5\n", "[ERROR] Wrong IP address format for public IP: "
+                                      "203.0.113.5\n\n"},
+        {"10.9.0.1:KR:\t203.0.113.5:u:a",
+         "[ERROR] Wrong IP address format for public IP: \t203.0.113.5\n"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(parse_in_fresh_dir(c.body).out,

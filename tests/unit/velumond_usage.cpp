@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -152,6 +154,63 @@ TEST_F(UsageTest, WatermarkDropsOlderAcceptsEqualAndMovesBeforeLaterChecks)
     EXPECT_EQ(umon_watermark(), T0 + 50);
     EXPECT_EQ(feed(kline(T0 + 49, MAC1, "10.0.0.2", "8.8.8.8", 1, 1)), -1);
     EXPECT_EQ(umon_list()[0].remote_in, 1);
+}
+
+TEST_F(UsageTest, LinesDatedFarAheadOfTheClockAreRefused)
+{
+    int64_t now = (int64_t)VTIM_real();
+    umon_set_watermark(T0);
+    // More than a day ahead: refused, also when otherwise bad, and the
+    // watermark stays where it was.
+    for (const std::string &l : {kline(now + 2 * 86400, MAC1, "10.0.0.2", "8.8.8.8", 1, 1),
+                                 kline(now + 86400 + 60, MAC1, "255.255.255.255", "8.8.8.8", 1, 1),
+                                 kline(INT32_MAX, MAC1, "10.0.0.2", "8.8.8.8", 1, 1)}) {
+        logged.clear();
+        EXPECT_EQ(feed(l), -1) << l;
+        EXPECT_TRUE(has_line(LOG_WARNING, "[WARN] Wrong format line for time: " + l.substr(0, 29)))
+            << l;
+        EXPECT_EQ(umon_watermark(), T0);
+    }
+    // The records that follow are counted.
+    EXPECT_EQ(feed(kline(T0 + 1, MAC1, "10.0.0.2", "8.8.8.8", 5, 6)), 0);
+    // A clock a little behind the writer's is no reason to refuse.
+    EXPECT_EQ(feed(kline(now + 3600, MAC1, "10.0.0.2", "8.8.8.8", 1, 1)), 0);
+    EXPECT_EQ(umon_watermark(), now + 3600);
+    EXPECT_EQ(umon_list()[0].remote_in, 6);
+}
+
+TEST_F(UsageTest, DailyFileOfAnotherKindIsRefusedWithoutBlocking)
+{
+    // A FIFO with no writer would block a plain open for good.
+    alarm(20);
+    std::string fifo = dir + "/stat_fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const char *mode : {"r", "a+"}) {
+        errno = 0;
+        EXPECT_EQ(umon_fopen_daily(fifo.c_str(), mode), nullptr) << mode;
+        EXPECT_EQ(errno, EINVAL) << mode;
+        EXPECT_EQ(umon_fopen_daily(dir.c_str(), mode), nullptr) << mode;
+    }
+    alarm(0);
+    std::string missing = dir + "/none/stat.log";
+    EXPECT_EQ(umon_fopen_daily(missing.c_str(), "a+"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+
+    // A regular file: created for appending, appended to, read back.
+    std::string f = dir + "/stat_1.log";
+    std::string l1 = kline(T0, MAC1, "10.0.0.2", "8.8.8.8", 1, 2);
+    for (int i = 0; i < 2; i++) {
+        FILE *w = umon_fopen_daily(f.c_str(), "a+");
+        ASSERT_NE(w, nullptr);
+        std::fputs(l1.c_str(), w);
+        std::fclose(w);
+    }
+    FILE *r = umon_fopen_daily(f.c_str(), "r");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(umon_read_lines(r), umon_tail::end_of_file);
+    std::fclose(r);
+    ASSERT_EQ(umon_list().size(), 1u);
+    EXPECT_EQ(umon_list()[0].remote_in, 2);
 }
 
 TEST_F(UsageTest, MalformedLinesAreDroppedWithTheirMessage)
@@ -325,6 +384,89 @@ TEST_F(UsageTest, DayOverReadsWhatTheOldFileStillHolds)
     EXPECT_EQ(umon_list()[0].remote_in, 31);
     EXPECT_EQ(umon_list()[0].remote_out, 42);
     std::fclose(fp);
+}
+
+TEST_F(UsageTest, DeliveredPositionIsStoredAndCheckedAgainstItsFile)
+{
+    std::string pos = dir + "/t_delivered", lc = dir + "/t_lastcommitted";
+    std::string daily = dir + "/stat_20261207.log";
+    std::string l1 = kline(T0, MAC1, "10.0.0.2", "8.8.8.8", 1, 2);
+    put(daily, l1 + l1);
+    FILE *fp = std::fopen(daily.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(umon_write_delivered(pos.c_str(), lc.c_str(), daily, fp, (long)l1.size(), T0), 0);
+    std::fclose(fp);
+    EXPECT_EQ(slurp(lc), std::to_string(T0));
+    umon_resume r;
+    ASSERT_EQ(umon_read_delivered(pos.c_str(), daily, &r), 0);
+    EXPECT_EQ(r.offset, (long)l1.size());
+    EXPECT_EQ(r.watermark, T0);
+    EXPECT_TRUE(logged.empty());
+
+    // Each is ignored with one warning, and the daily file is read from its start.
+    std::string good = slurp(pos);
+    std::string ino = good.substr(good.rfind(' ') + 1);
+    struct Case {
+        std::string content;
+        std::string why;
+    } cases[] = {
+        {"", "empty or unreadable"},
+        {"stat_20261207.log 12", "damaged"},
+        {"stat_20261207.log x 1 2\n", "damaged"},
+        {"stat_20261207.log -4 1 " + ino, "damaged"},
+        {good + "junk", "damaged"},
+        {"stat_20261206.log 0 " + std::to_string(T0) + " " + ino, "it is for another day's file"},
+        {"stat_20261207.log 0 1 " + std::to_string(std::stoull(ino) + 1),
+         "its daily file was replaced"},
+        {"stat_20261207.log 99999 1 " + ino, "it points past the end of its file"},
+        {"stat_20261207.log 7 1 " + ino, "it is not at the start of a line"},
+    };
+    for (const auto &c : cases) {
+        put(pos, c.content);
+        logged.clear();
+        EXPECT_EQ(umon_read_delivered(pos.c_str(), daily, &r), -1) << c.content;
+        EXPECT_EQ(logged,
+                  (std::vector<std::pair<int, std::string>>{
+                      {LOG_WARNING, "[WARN] Delivered position " + pos + " ignored: " + c.why}}))
+            << c.content;
+    }
+    ASSERT_EQ(unlink(pos.c_str()), 0);
+    logged.clear();
+    EXPECT_EQ(umon_read_delivered(pos.c_str(), daily, &r), -1);
+    EXPECT_TRUE(
+        has_line(LOG_WARNING, "[WARN] Delivered position " + pos +
+                                  " ignored: cannot open it (2 No such file or directory)"));
+    // The end of the file is a line start too.
+    put(pos, "stat_20261207.log " + std::to_string(2 * l1.size()) + " 5 " + ino);
+    EXPECT_EQ(umon_read_delivered(pos.c_str(), daily, &r), 0);
+    EXPECT_EQ(r.offset, (long)(2 * l1.size()));
+}
+
+TEST_F(UsageTest, UnfinishedLastLineIsCutOff)
+{
+    std::string f = dir + "/stat.log";
+    struct Case {
+        std::string before, after;
+    } cases[] = {
+        {"a;1\nb;2\npart", "a;1\nb;2\n"},
+        {"a;1\n", "a;1\n"},
+        {"", ""},
+        {"no line end at all", ""},
+        {std::string(5000, 'x') + "\n" + std::string(5000, 'y'), std::string(5000, 'x') + "\n"},
+    };
+    for (const auto &c : cases) {
+        put(f, c.before);
+        logged.clear();
+        FILE *fp = umon_fopen_daily(f.c_str(), "a+");
+        ASSERT_NE(fp, nullptr);
+        long cut = (long)(c.before.size() - c.after.size());
+        EXPECT_EQ(umon_mend_daily(fp, f.c_str()), cut);
+        // The next line starts a line of its own.
+        std::fputs("c;3\n", fp);
+        std::fclose(fp);
+        EXPECT_EQ(slurp(f), c.after + "c;3\n");
+        EXPECT_EQ(logged.size(), cut > 0 ? 1u : 0u);
+    }
 }
 
 TEST(UsagePaths, DailyFileNameFollowsTheUtcDay)

@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "velumond_shmlog.h"
+#include "velumond_usage.h"
+#include "vlog.h"
 #include "vsl.h"
 #include "vsm.h"
 #include "vtim.h"
@@ -168,6 +171,8 @@ class Reader : public ::testing::Test
         dir_ = scratch_.path();
         file_ = dir_ + "/_.vsm";
         diag_text.clear();
+        test_util::logged.clear();
+        VLOG_SetSink(test_util::capture);
         // A writer that died shows as a failed read, not as a killed test.
         signal(SIGPIPE, SIG_IGN);
         vd_ = VSM_New();
@@ -177,16 +182,18 @@ class Reader : public ::testing::Test
     }
     void TearDown() override
     {
+        VLOG_SetSink(nullptr);
         VSM_Delete(vd_);
         ASSERT_TRUE(scratch_.remove());
     }
-    // Records available now, as "id:payload" texts.
+    // Records available now, as "id:payload" texts; a reader that keeps
+    // delivering stops at 10,000.
     std::vector<std::string> drain()
     {
         std::vector<std::string> out;
         VSL_NonBlocking(vd_, 1);
         const uint32_t *p;
-        while (VSL_NextLog(vd_, &p, nullptr) == 1)
+        while (out.size() < 10000 && VSL_NextLog(vd_, &p, nullptr) == 1)
             out.push_back(std::to_string(p[1]) + ":" +
                           std::string(reinterpret_cast<const char *>(p + 2), VSL_LEN(p[0])));
         return out;
@@ -197,6 +204,23 @@ class Reader : public ::testing::Test
         for (uint32_t k = from; k < to; k++)
             v.push_back(std::to_string(k) + ":rec " + std::to_string(k));
         return v;
+    }
+    // Overwrite word k of the log payload (k = 0 is seq), as a broken
+    // writer would.
+    void poke(uint32_t k, uint32_t value)
+    {
+        int fd = open(file_.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        off_t off = VSM_HEAD_OFFSET + VSM_CHUNK_SIZE + 4 * static_cast<off_t>(k);
+        ASSERT_EQ(pwrite(fd, &value, sizeof value, off), static_cast<ssize_t>(sizeof value));
+        close(fd);
+    }
+    static size_t warnings()
+    {
+        size_t n = 0;
+        for (const auto &[prio, line] : test_util::logged)
+            n += prio == LOG_WARNING && line.rfind("[WARN] Shared-memory log: ", 0) == 0;
+        return n;
     }
     test_util::scratch_dir scratch_;
     std::string dir_, file_;
@@ -375,6 +399,285 @@ TEST_F(Reader, FailedReopenLeavesNoStalePointers)
     Writer w(dir_, "4k,4k,-");
     w.append(2);
     EXPECT_EQ(drain(), recs(0, 2));
+}
+
+// Word 0 values a record never has, in a 4 KiB ring.
+const struct {
+    const char *what;
+    uint32_t w0;
+} damaged_words[] = {
+    {"length past the end", 2u << 24 | 0xfff0},
+    {"bits 23-16 set", 2u << 24 | 1u << 16 | 8},
+    {"wrap marker under the same seq", VSL_WRAPMARKER},
+};
+
+TEST_F(Reader, DamagedRecordIsWaitedAtNeverReadAgain)
+{
+    for (const auto &d : damaged_words) {
+        SCOPED_TRACE(d.what);
+        test_util::logged.clear();
+        VSM_Delete(vd_);
+        vd_ = VSM_New();
+        ASSERT_EQ(VSM_n_Arg(vd_, dir_.c_str()), 1);
+        VSL_Setup(vd_);
+        Writer w(dir_, "4k,4k,-");
+        ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+        w.append(2);
+        ASSERT_EQ(drain(), recs(0, 2));
+        // Damage where the next record will go: nothing is read, once warned.
+        uint32_t pos = w.position();
+        poke(pos, d.w0);
+        EXPECT_TRUE(drain().empty());
+        EXPECT_TRUE(drain().empty());
+        EXPECT_EQ(warnings(), 1u);
+        // The writer publishes over it: reading goes on from there.
+        w.append(2);
+        EXPECT_EQ(drain(), recs(2, 4));
+        // Damage inside the chain: what lies behind it waits for the wrap.
+        pos = w.position();
+        w.append(3);
+        poke(pos + 4, d.w0); // the second of the three ("rec N" takes 4 words)
+        EXPECT_EQ(drain(), recs(4, 5));
+        w.append(2);
+        EXPECT_TRUE(drain().empty());
+        // Warned once a minute at most.
+        EXPECT_EQ(warnings(), 1u);
+        // The new cycle reaches the damaged place with a record of its own:
+        // it is read once, from the cycle's start.
+        w.wrap();
+        w.append(6);
+        EXPECT_EQ(drain(), recs(9, 15));
+        EXPECT_EQ(warnings(), 1u);
+    }
+}
+
+TEST_F(Reader, OpenOnADamagedLogHandsOverNothingFromBefore)
+{
+    Writer w(dir_, "4k,4k,-");
+    w.append(3);
+    poke(1 + 4, damaged_words[0].w0);
+    VSL_Setup(vd_);
+    ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+    EXPECT_TRUE(drain().empty());
+    EXPECT_EQ(warnings(), 1u);
+    w.append(2);
+    EXPECT_TRUE(drain().empty());
+    w.wrap();
+    w.append(2);
+    EXPECT_EQ(drain(), recs(5, 7));
+}
+
+TEST_F(Reader, DispatchIdlesAtDamageAndStillFollowsAReplacedFile)
+{
+    // The old reader spun here for ever; fail instead of hanging.
+    alarm(60);
+    struct ctx {
+        std::vector<std::string> got;
+        size_t want;
+    } c{{}, 3};
+    auto cb = [](void *priv, unsigned, unsigned id, unsigned len, unsigned, const char *ptr,
+                 uint64_t) -> int {
+        ctx *x = static_cast<ctx *>(priv);
+        x->got.push_back(std::to_string(id) + ":" + std::string(ptr, len));
+        return x->got.size() >= x->want;
+    };
+    VSL_Setup(vd_);
+    {
+        Writer w(dir_, "4k,4k,-");
+        ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+        w.append(2);
+        poke(w.position(), damaged_words[0].w0);
+        double t0 = VTIM_mono();
+        EXPECT_EQ(VSL_Dispatch(vd_, cb, &c), 0);
+        EXPECT_LT(VTIM_mono() - t0, 8.0);
+        EXPECT_EQ(c.got, recs(0, 2));
+    }
+    c.got.clear();
+    Writer w2(dir_, "4k,4k,-");
+    w2.append(3);
+    EXPECT_EQ(VSL_Dispatch(vd_, cb, &c), 1);
+    EXPECT_EQ(c.got, recs(0, 3));
+    alarm(0);
+}
+
+TEST_F(Reader, CloseUnmapsWhatWasMappedAtOpen)
+{
+    Writer w(dir_, "64k,4k,-");
+    ASSERT_EQ(VSM_Open(vd_, 1), 0) << diag_text;
+    auto mapped = [&] {
+        return test_util::slurp("/proc/self/maps").find(file_) != std::string::npos;
+    };
+    ASSERT_TRUE(mapped());
+    // The header's size changes behind the reader's back.
+    int fd = open(file_.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint32_t small = 4096;
+    ASSERT_EQ(pwrite(fd, &small, sizeof small, offsetof(VSM_head, shm_size)), 4);
+    close(fd);
+    VSM_Close(vd_);
+    EXPECT_FALSE(mapped());
+}
+
+// A second reader, as a restarted velumond makes it: opened at the end.
+VSM_data *restarted(const std::string &dir)
+{
+    VSM_data *vd = VSM_New();
+    VSM_Diag(vd, diag_capture, nullptr);
+    EXPECT_EQ(VSM_n_Arg(vd, dir.c_str()), 1);
+    VSL_Setup(vd);
+    EXPECT_EQ(VSL_Open(vd, 1), 0) << diag_text;
+    return vd;
+}
+
+TEST_F(Reader, ResumesWhereAnEarlierReaderStood)
+{
+    struct Case {
+        const char *what;
+        uint32_t before_wrap, after_wrap; // records appended while no reader ran
+        vsl_resume how;
+        uint32_t from; // first record delivered after the resume
+    } cases[] = {
+        {"same cycle", 3, 0, vsl_resume::same_cycle, 10},
+        {"one wrap, new cycle short of the place", 3, 2, vsl_resume::after_wrap, 10},
+        {"one wrap, new cycle past the place", 3, 15, vsl_resume::wrapped_past, 13},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Writer w(dir_, "4k,4k,-");
+        VSM_data *vd = restarted(dir_);
+        w.append(10); // 4 words each: the place is word 41
+        VSL_NonBlocking(vd, 1);
+        const uint32_t *p;
+        for (int i = 0; i < 10; i++)
+            ASSERT_EQ(VSL_NextLog(vd, &p, nullptr), 1);
+        vsl_pos pos;
+        ASSERT_EQ(VSL_Position(vd, &pos), 0);
+        EXPECT_EQ(pos.off, 41u);
+        VSM_Delete(vd);
+
+        w.append(c.before_wrap);
+        if (c.after_wrap > 0) {
+            w.wrap();
+            w.append(c.after_wrap);
+        }
+        uint32_t total = 10 + c.before_wrap + c.after_wrap;
+        VSM_Delete(vd_);
+        vd_ = restarted(dir_);
+        EXPECT_EQ(VSL_Resume(vd_, &pos), c.how);
+        EXPECT_EQ(drain(), recs(c.from, total));
+        w.append(1);
+        EXPECT_EQ(drain(), recs(total, total + 1));
+    }
+
+    // veld restarted meanwhile: the new file from its first record.
+    vsl_pos old;
+    {
+        Writer w(dir_, "4k,4k,-");
+        VSM_Delete(vd_);
+        vd_ = restarted(dir_);
+        ASSERT_EQ(VSL_Position(vd_, &old), 0);
+    }
+    Writer w(dir_, "4k,4k,-");
+    w.append(3);
+    VSM_Delete(vd_);
+    vd_ = restarted(dir_);
+    EXPECT_EQ(VSL_Resume(vd_, &old), vsl_resume::new_file);
+    EXPECT_EQ(drain(), recs(0, 3));
+
+    // A place that is no record of this cycle: left at the end.
+    vsl_pos here;
+    ASSERT_EQ(VSL_Position(vd_, &here), 0);
+    for (uint32_t off : {here.off + 1, here.off + 400, 5000u}) {
+        vsl_pos bad = here;
+        bad.off = off;
+        EXPECT_EQ(VSL_Resume(vd_, &bad), vsl_resume::invalid) << off;
+    }
+    w.append(1);
+    EXPECT_EQ(drain(), recs(3, 4));
+}
+
+// The shmlog thread's rounds, driven by hand: records filed with the cursor
+// taken at the round's start, then a kill before the next cursor.
+TEST_F(Reader, RestartFilesEveryRecordOnce)
+{
+    Writer w(dir_, "64k,4k,-");
+    std::string daily = dir_ + "/stat_x.log", cursor = dir_ + "/cursor";
+    auto round = [&](VSM_data *vd, shmlog_ctx *c, bool finish) {
+        FILE *fp = umon_fopen_daily(daily.c_str(), "a+");
+        ASSERT_NE(fp, nullptr);
+        (void)umon_mend_daily(fp, daily.c_str());
+        c->fp = fp;
+        c->daily = daily;
+        shmlog_checkpoint(c, nullptr);
+        VSL_NonBlocking(vd, 1);
+        EXPECT_EQ(VSL_Dispatch(vd, shmlog_emit_cursor, c), -1);
+        if (finish)
+            shmlog_checkpoint(c, nullptr);
+        std::fclose(fp);
+    };
+    auto filed = [&] {
+        std::string want;
+        for (uint32_t k = 0; k < 12; k++)
+            want += "rec " + std::to_string(k) + "\n";
+        return want;
+    };
+
+    {
+        VSM_data *vd = restarted(dir_);
+        shmlog_ctx c;
+        c.vd = vd;
+        c.cursor_path = cursor.c_str();
+        shmlog_resume(&c); // no cursor yet: new records only
+        w.append(5);
+        round(vd, &c, false); // killed before the round's end
+        VSM_Delete(vd);
+    }
+    // A kill in the middle of an append, and records published meanwhile.
+    {
+        FILE *f = std::fopen(daily.c_str(), "a");
+        std::fputs("rec 5 hal", f);
+        std::fclose(f);
+    }
+    w.append(4);
+    test_util::logged.clear();
+    {
+        VSM_data *vd = restarted(dir_);
+        shmlog_ctx c;
+        c.vd = vd;
+        c.cursor_path = cursor.c_str();
+        shmlog_resume(&c);
+        EXPECT_EQ(c.skip, 5u);
+        EXPECT_TRUE(test_util::has_line(
+            LOG_INFO, "[INFO] Shared-memory log: resuming where the last run left off (5 "
+                      "records filed already)"));
+        round(vd, &c, true);
+        VSM_Delete(vd);
+    }
+    // Killed right after a finished round: nothing is filed twice.
+    w.append(3);
+    {
+        VSM_data *vd = restarted(dir_);
+        shmlog_ctx c;
+        c.vd = vd;
+        c.cursor_path = cursor.c_str();
+        shmlog_resume(&c);
+        EXPECT_EQ(c.skip, 0u);
+        round(vd, &c, true);
+        VSM_Delete(vd);
+    }
+    EXPECT_EQ(test_util::slurp(daily), filed());
+
+    // Cursors that cannot be used: one warning, new records only.
+    for (const char *text : {"", "1 2 3", "1 2 3 4 5 6 /x junk\n"}) {
+        test_util::put(cursor, text);
+        test_util::logged.clear();
+        shmlog_cursor cur;
+        EXPECT_EQ(shmlog_cursor_read(cursor.c_str(), &cur), -1) << text;
+        EXPECT_EQ(warnings(), 1u) << text;
+    }
+    EXPECT_EQ(shmlog_lines_after(daily.c_str(), 1 << 20), -1);
+    EXPECT_EQ(shmlog_lines_after((dir_ + "/none").c_str(), 0), -1);
+    EXPECT_EQ(shmlog_lines_after(daily.c_str(), 0), 12);
 }
 
 TEST_F(Reader, ChunkWalkStopsWhenTheListChanges)
