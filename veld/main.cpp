@@ -29,7 +29,8 @@ namespace
 constexpr const char *VELD_WORKDIR = "/var/velkarn-server/veld/";
 constexpr const char *VELD_PIDFILE = "/var/run/veld.pid";
 constexpr int VELD_SESS_ELEMENTS = 512;
-constexpr int VELD_UDP_BUFSIZE = 1048576;
+// Send and receive buffers of the UDP and the ICMP socket.
+constexpr int VELD_DGRAM_BUFSIZE = 1048576;
 constexpr int VELD_TCP_BACKLOG = 1024;
 constexpr int VELD_SELECT_TIMEOUT = 10;
 // Only echo requests (type 8) pass the raw socket's filter.
@@ -65,6 +66,15 @@ struct sockaddr_in any_addr(uint16_t port)
     return sin;
 }
 
+void set_buffers(int fd)
+{
+    int bufsz = VELD_DGRAM_BUFSIZE;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufsz, sizeof bufsz) < 0)
+        die("setsockopt");
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufsz, sizeof bufsz) < 0)
+        die("setsockopt");
+}
+
 void open_sockets()
 {
     veld.icmp_fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
@@ -74,6 +84,8 @@ void open_sockets()
     filt.data = VELD_ICMP_FILTER;
     if (setsockopt(veld.icmp_fd, SOL_RAW, ICMP_FILTER, &filt, sizeof filt) < 0)
         die("setsockopt");
+    // Tunnel traffic arrives in bursts on this socket as on the UDP one.
+    set_buffers(veld.icmp_fd);
 
     veld.udp_fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (veld.udp_fd < 0)
@@ -81,11 +93,7 @@ void open_sockets()
     struct sockaddr_in sin = any_addr(VELD_PORT);
     if (bind(veld.udp_fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) < 0)
         die("bind");
-    int bufsz = VELD_UDP_BUFSIZE;
-    if (setsockopt(veld.udp_fd, SOL_SOCKET, SO_SNDBUF, &bufsz, sizeof bufsz) < 0)
-        die("setsockopt");
-    if (setsockopt(veld.udp_fd, SOL_SOCKET, SO_RCVBUF, &bufsz, sizeof bufsz) < 0)
-        die("setsockopt");
+    set_buffers(veld.udp_fd);
 
     veld.tcp_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (veld.tcp_fd < 0)
@@ -119,26 +127,18 @@ void fd_add(int fd, fd_set *set, int *maxfd)
         *maxfd = fd;
 }
 
-// Receives one datagram into buf; its length, or -1 after logging.
-ssize_t dgram_recv(int fd, uint8_t *buf, struct sockaddr_in *from, socklen_t *fromlen)
-{
-    *fromlen = sizeof *from; // 16 bytes: IPv4 only
-    ssize_t n =
-        recvfrom(fd, buf, DGRAM_BUF_SIZE, 0, reinterpret_cast<struct sockaddr *>(from), fromlen);
-    if (n < 0)
-        VLOG("[ERROR] recvfrom(2) error: %d %s", errno, std::strerror(errno));
-    return n;
-}
-
 [[noreturn]] void veld_loop()
 {
-    static uint8_t buf[DGRAM_BUF_SIZE];
     fd_set rset, wset;
     int maxfd = 0;
 
+    // Sends to clients queue up while the frames of a turn are handled and
+    // leave together at its end (or whenever a queue fills).
+    dgram_batching(true);
     for (;;) {
         stat_emit();
         sess_cleanup();
+        tcp_expire_idle();
 
         FD_ZERO(&rset);
         FD_ZERO(&wset);
@@ -149,7 +149,10 @@ ssize_t dgram_recv(int fd, uint8_t *buf, struct sockaddr_in *from, socklen_t *fr
         VAS_ASSERT_TEXT(veld.tap_fd < 1024, "tap_fd < 1024");
         fd_add(veld.tap_fd, &rset, &maxfd);
         VAS_ASSERT_TEXT(veld.tcp_fd < 1024, "tcp_fd < 1024");
-        fd_add(veld.tcp_fd, &rset, &maxfd);
+        // Short of descriptors, the listening socket rests for a moment.
+        double accept_wait = tcp_accept_wait();
+        if (accept_wait == 0)
+            fd_add(veld.tcp_fd, &rset, &maxfd);
         for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = tc->next) {
             CHECK_OBJ(tc, 0x29710467);
             if (tc->flags & TC_DEAD)
@@ -162,6 +165,14 @@ ssize_t dgram_recv(int fd, uint8_t *buf, struct sockaddr_in *from, socklen_t *fr
         }
 
         struct timeval tv = {VELD_SELECT_TIMEOUT, 0};
+        if (accept_wait > 0) {
+            tv.tv_sec = static_cast<time_t>(accept_wait);
+            tv.tv_usec = static_cast<suseconds_t>((accept_wait - tv.tv_sec) * 1e6) + 1;
+            if (tv.tv_usec >= 1000000) {
+                tv.tv_sec++;
+                tv.tv_usec -= 1000000;
+            }
+        }
         int n = select(maxfd + 1, &rset, &wset, nullptr, &tv);
         if (n == -1) {
             VLOG("[ERROR] select(2) error: %d %s\n", errno, std::strerror(errno));
@@ -170,43 +181,20 @@ ssize_t dgram_recv(int fd, uint8_t *buf, struct sockaddr_in *from, socklen_t *fr
         if (n == 0)
             continue;
 
-        struct sockaddr_in from;
-        socklen_t fromlen;
+        // Each ready socket and the TAP device give up what they hold, up to
+        // a bound, before the next one is served.
         bool icmp_failed = false;
-        if (FD_ISSET(veld.icmp_fd, &rset)) {
-            ssize_t r = dgram_recv(veld.icmp_fd, buf, &from, &fromlen);
-            if (r < 0)
-                icmp_failed = true;
-            else
-                icmp_rx(buf, r, reinterpret_cast<struct sockaddr *>(&from), fromlen);
-        }
-        if (!icmp_failed && FD_ISSET(veld.udp_fd, &rset)) {
-            ssize_t r = dgram_recv(veld.udp_fd, buf, &from, &fromlen);
-            if (r >= 0)
-                udp_rx(buf, r, reinterpret_cast<struct sockaddr *>(&from), fromlen);
-        }
-        if (FD_ISSET(veld.tap_fd, &rset)) {
-            ssize_t r = read(veld.tap_fd, buf, DGRAM_BUF_SIZE);
-            tap_input(buf, r);
-        }
+        if (FD_ISSET(veld.icmp_fd, &rset))
+            icmp_failed = icmp_rx_batch() < 0;
+        if (!icmp_failed && FD_ISSET(veld.udp_fd, &rset))
+            (void)udp_rx_batch();
+        if (FD_ISSET(veld.tap_fd, &rset))
+            (void)tap_rx_batch();
         if (FD_ISSET(veld.tcp_fd, &rset))
             (void)tcp_accept(veld.tcp_fd);
 
-        bool failed = false;
-        for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = tc->next) {
-            CHECK_OBJ(tc, 0x29710467);
-            if (tc->flags & TC_DEAD)
-                continue;
-            if ((tc->want & TC_WANT_READ) && FD_ISSET(tc->fd, &rset) && tcp_read(tc) == -1) {
-                tc->flags |= TC_DEAD;
-                failed = true;
-                continue;
-            }
-            if ((tc->want & TC_WANT_WRITE) && FD_ISSET(tc->fd, &wset) && tcp_write(tc) == -1) {
-                tc->flags |= TC_DEAD;
-                failed = true;
-            }
-        }
+        bool failed = tcp_service(&rset, &wset);
+        dgram_flush();
         if (failed)
             tcp_cleanup_abnormal();
     }

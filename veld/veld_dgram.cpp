@@ -4,6 +4,8 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "vas.h"
 #include "veld_sess.h"
@@ -25,6 +27,54 @@ ssize_t dgram_sendto_sys(int fd, const void *buf, size_t len, const struct socka
     return ::sendto(fd, buf, len, 0, addr, addrlen);
 }
 
+int dgram_recvmmsg_sys(int fd, struct mmsghdr *msgs, unsigned n, int flags)
+{
+    return ::recvmmsg(fd, msgs, n, flags, nullptr);
+}
+
+int dgram_sendmmsg_sys(int fd, struct mmsghdr *msgs, unsigned n, int flags)
+{
+    return ::sendmmsg(fd, msgs, n, flags);
+}
+
+// What a queued datagram is: it decides the error line and the accounting.
+enum class dgram_kind : uint8_t {
+    udp,       // unicast frame to a UDP session
+    udp_bcast, // broadcast copy to a UDP session
+    icmp,      // echo reply carrying a frame to an ICMP session
+    echo,      // answer to an ordinary ping
+};
+
+struct dgram_out {
+    sess *sp; // null for echo answers
+    dgram_kind kind;
+    size_t off; // where the frame starts in buf
+    size_t len; // bytes to send
+    struct sockaddr_storage addr;
+    socklen_t addrlen;
+    uint8_t buf[DGRAM_BUF_SIZE];
+};
+
+struct dgram_queue {
+    unsigned n = 0;
+    dgram_out out[DGRAM_BATCH];
+    struct mmsghdr msgs[DGRAM_BATCH];
+    struct iovec iov[DGRAM_BATCH];
+};
+
+// Receive and send batches of the event loop.
+struct dgram_state {
+    bool batching = false;
+    dgram_queue udp;
+    dgram_queue icmp;
+    bool rx_ready = false; // receive headers set up
+    uint8_t rxbuf[DGRAM_BATCH][DGRAM_BUF_SIZE];
+    struct sockaddr_in rxfrom[DGRAM_BATCH]; // 16 bytes: IPv4 only
+    struct mmsghdr rxmsgs[DGRAM_BATCH];
+    struct iovec rxiov[DGRAM_BATCH];
+};
+dgram_state dgramst;
+
 // Send-side accounting of one frame to a client.
 void dgram_account_tx(sess *sp, const uint8_t *frame, size_t len)
 {
@@ -39,9 +89,177 @@ const struct sockaddr *sess_sa(const sess *sp)
 {
     return reinterpret_cast<const struct sockaddr *>(&sp->addr);
 }
+
+// The error line of a failed send, as the single sends of each kind word it.
+void dgram_send_failed(dgram_kind kind, int err)
+{
+    switch (kind) {
+    case dgram_kind::udp:
+        VLOG("[ERROR] sendto(2) error: %d %s", err, std::strerror(err));
+        break;
+    case dgram_kind::icmp:
+        VLOG("[ERROR] sendto(2) for ICMP error: %d %s", err, std::strerror(err));
+        break;
+    case dgram_kind::udp_bcast:
+    case dgram_kind::echo:
+        VLOG("[WARN] sendto(2): %d %s", err, std::strerror(err));
+        break;
+    }
+}
+
+// The outcome of one queued send: its error line, or its accounting.
+void dgram_sent(dgram_out &o, ssize_t ret, int err)
+{
+    if (ret < 0) {
+        dgram_send_failed(o.kind, err);
+        return;
+    }
+    VAS_ASSERT_TEXT(ret == static_cast<ssize_t>(o.len), "ret == len");
+    if (o.kind != dgram_kind::echo)
+        dgram_account_tx(o.sp, o.buf + o.off, o.len - o.off);
+}
+
+void dgram_flush_queue(dgram_queue &q, int fd)
+{
+    unsigned i = 0;
+    while (i < q.n) {
+        double t0 = veld_clock_mono();
+        int r = dgram_sendmmsg(fd, &q.msgs[i], q.n - i, 0);
+        int err = errno;
+        double dt = veld_clock_mono() - t0;
+        if (r <= 0) {
+            // sendmmsg(2) reports an error only for the first datagram it
+            // offers; that one is lost, the rest are offered again.
+            dgram_sent(q.out[i], -1, err);
+            i++;
+            continue;
+        }
+        bool unicast = false;
+        for (unsigned k = i; k < i + static_cast<unsigned>(r); k++) {
+            unicast |= q.out[k].kind == dgram_kind::udp;
+            dgram_sent(q.out[k], static_cast<ssize_t>(q.msgs[k].msg_len), 0);
+        }
+        if (unicast && dt > UDP_SLOW_SEND)
+            VLOG("[CRIT] Took too long time for sendto(2): %f", dt);
+        i += static_cast<unsigned>(r);
+    }
+    q.n = 0;
+}
+
+// The next free entry of a queue; a full queue is sent first.
+dgram_out *dgram_slot(dgram_queue &q, int fd)
+{
+    if (q.n == DGRAM_BATCH)
+        dgram_flush_queue(q, fd);
+    return &q.out[q.n];
+}
+
+// Queues the datagram built in o->buf.
+void dgram_commit(dgram_queue &q, dgram_out *o, sess *sp, dgram_kind kind, size_t off, size_t len,
+                  const struct sockaddr *addr, socklen_t addrlen)
+{
+    VAS_ASSERT(o == &q.out[q.n] && len <= sizeof o->buf);
+    VAS_ASSERT(addrlen <= sizeof o->addr);
+    o->sp = sp;
+    o->kind = kind;
+    o->off = off;
+    o->len = len;
+    std::memcpy(&o->addr, addr, addrlen);
+    o->addrlen = addrlen;
+    q.iov[q.n].iov_base = o->buf;
+    q.iov[q.n].iov_len = len;
+    struct msghdr &h = q.msgs[q.n].msg_hdr;
+    std::memset(&h, 0, sizeof h);
+    h.msg_name = &o->addr;
+    h.msg_namelen = addrlen;
+    h.msg_iov = &q.iov[q.n];
+    h.msg_iovlen = 1;
+    q.n++;
+}
+
+// Queues one frame to a UDP session.
+void udp_queue(sess *sp, const uint8_t *frame, size_t len, dgram_kind kind)
+{
+    dgram_out *o = dgram_slot(dgramst.udp, veld.udp_fd);
+    // Longer datagrams never arrive (the receive buffers are this long), and
+    // the kernel would refuse them anyway.
+    if (len > sizeof o->buf) {
+        dgram_send_failed(kind, EMSGSIZE);
+        return;
+    }
+    std::memcpy(o->buf, frame, len);
+    dgram_commit(dgramst.udp, o, sp, kind, 0, len, sess_sa(sp), sp->addrlen);
+}
+
+int dgram_rx_batch(int fd, bool icmp)
+{
+    dgram_state &d = dgramst;
+    if (!d.rx_ready) {
+        for (unsigned i = 0; i < DGRAM_BATCH; i++) {
+            d.rxiov[i].iov_base = d.rxbuf[i];
+            d.rxiov[i].iov_len = DGRAM_BUF_SIZE;
+            std::memset(&d.rxmsgs[i], 0, sizeof d.rxmsgs[i]);
+            d.rxmsgs[i].msg_hdr.msg_name = &d.rxfrom[i];
+            d.rxmsgs[i].msg_hdr.msg_iov = &d.rxiov[i];
+            d.rxmsgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        d.rx_ready = true;
+    }
+    for (unsigned i = 0; i < DGRAM_BATCH; i++)
+        d.rxmsgs[i].msg_hdr.msg_namelen = sizeof d.rxfrom[i];
+    int r = dgram_recvmmsg(fd, d.rxmsgs, DGRAM_BATCH, MSG_DONTWAIT);
+    if (r < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        VLOG("[ERROR] recvfrom(2) error: %d %s", errno, std::strerror(errno));
+        return -1;
+    }
+    for (int i = 0; i < r; i++) {
+        const struct msghdr &h = d.rxmsgs[i].msg_hdr;
+        size_t len = d.rxmsgs[i].msg_len;
+        if (len > DGRAM_BUF_SIZE) // cut to the buffer, as recvfrom(2) does
+            len = DGRAM_BUF_SIZE;
+        const auto *from = reinterpret_cast<const struct sockaddr *>(&d.rxfrom[i]);
+        if (icmp)
+            icmp_rx(d.rxbuf[i], len, from, h.msg_namelen);
+        else
+            udp_rx(d.rxbuf[i], len, from, h.msg_namelen);
+    }
+    return r;
+}
 } // namespace
 
 dgram_sendto_f dgram_sendto = dgram_sendto_sys;
+dgram_mmsg_f dgram_recvmmsg = dgram_recvmmsg_sys;
+dgram_mmsg_f dgram_sendmmsg = dgram_sendmmsg_sys;
+
+void dgram_batching(bool on)
+{
+    if (!on)
+        dgram_flush();
+    dgramst.batching = on;
+}
+
+void dgram_flush()
+{
+    dgram_flush_queue(dgramst.udp, veld.udp_fd);
+    dgram_flush_queue(dgramst.icmp, veld.icmp_fd);
+}
+
+unsigned dgram_queued()
+{
+    return dgramst.udp.n + dgramst.icmp.n;
+}
+
+int icmp_rx_batch()
+{
+    return dgram_rx_batch(veld.icmp_fd, true);
+}
+
+int udp_rx_batch()
+{
+    return dgram_rx_batch(veld.udp_fd, false);
+}
 
 uint16_t icmp_cksum(const void *data, size_t len)
 {
@@ -77,6 +295,10 @@ void udp_rx(const uint8_t *buf, size_t len, const struct sockaddr *addr, socklen
 void udp_tx(sess *sp, const uint8_t *frame, size_t len)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    if (dgramst.batching) {
+        udp_queue(sp, frame, len, dgram_kind::udp);
+        return;
+    }
     double t0 = veld_clock_mono();
     ssize_t ret = dgram_sendto(veld.udp_fd, frame, len, sess_sa(sp), sp->addrlen);
     if (ret < 0) {
@@ -93,6 +315,10 @@ void udp_tx(sess *sp, const uint8_t *frame, size_t len)
 void udp_tx_bcast(sess *sp, const uint8_t *frame, size_t len)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    if (dgramst.batching) {
+        udp_queue(sp, frame, len, dgram_kind::udp_bcast);
+        return;
+    }
     ssize_t ret = dgram_sendto(veld.udp_fd, frame, len, sess_sa(sp), sp->addrlen);
     if (ret < 0) {
         VLOG("[WARN] sendto(2): %d %s", errno, std::strerror(errno));
@@ -105,10 +331,12 @@ void udp_tx_bcast(sess *sp, const uint8_t *frame, size_t len)
 void icmp_tx(sess *sp, const uint8_t *frame, size_t len)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
-    static uint8_t msg[DGRAM_BUF_SIZE];
+    static uint8_t single[DGRAM_BUF_SIZE];
     size_t mlen = ICMP_TUNNEL_HDR + len;
-    if (mlen >= sizeof msg)
+    if (mlen >= DGRAM_BUF_SIZE)
         return;
+    dgram_out *o = dgramst.batching ? dgram_slot(dgramst.icmp, veld.icmp_fd) : nullptr;
+    uint8_t *msg = o != nullptr ? o->buf : single;
     msg[0] = ICMP_ECHOREPLY_TYPE;
     msg[1] = 0;
     msg[2] = msg[3] = 0;
@@ -118,6 +346,11 @@ void icmp_tx(sess *sp, const uint8_t *frame, size_t len)
     std::memcpy(msg + ICMP_TUNNEL_HDR, frame, len);
     uint16_t ck = icmp_cksum(msg, mlen);
     std::memcpy(msg + 2, &ck, 2);
+    if (o != nullptr) {
+        dgram_commit(dgramst.icmp, o, sp, dgram_kind::icmp, ICMP_TUNNEL_HDR, mlen, sess_sa(sp),
+                     sp->addrlen);
+        return;
+    }
     ssize_t ret = dgram_sendto(veld.icmp_fd, msg, mlen, sess_sa(sp), sp->addrlen);
     if (ret < 0) {
         VLOG("[ERROR] sendto(2) for ICMP error: %d %s", errno, std::strerror(errno));
@@ -134,6 +367,12 @@ void icmp_echo_answer(uint8_t *msg, size_t len, const struct sockaddr *addr, soc
     msg[2] = msg[3] = 0;
     uint16_t ck = icmp_cksum(msg, len);
     std::memcpy(msg + 2, &ck, 2);
+    if (dgramst.batching && len <= DGRAM_BUF_SIZE) {
+        dgram_out *o = dgram_slot(dgramst.icmp, veld.icmp_fd);
+        std::memcpy(o->buf, msg, len);
+        dgram_commit(dgramst.icmp, o, nullptr, dgram_kind::echo, 0, len, addr, addrlen);
+        return;
+    }
     if (dgram_sendto(veld.icmp_fd, msg, len, addr, addrlen) < 0)
         VLOG("[WARN] sendto(2): %d %s", errno, std::strerror(errno));
 }

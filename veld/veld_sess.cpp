@@ -84,6 +84,170 @@ void sess_fill_names(sess *sp)
                      std::strlen(sp->hoststr + sizeof mapped - 1) + 1);
 }
 
+// Numeric host and port of a peer address, for log lines.
+void sess_peer_names(const struct sockaddr *addr, socklen_t addrlen, char *host, size_t hostlen,
+                     char *port, size_t portlen)
+{
+    if (getnameinfo(addr, addrlen, host, hostlen, port, portlen, NI_NUMERICHOST | NI_NUMERICSERV) !=
+        0) {
+        std::snprintf(host, hostlen, "%s", "?");
+        std::snprintf(port, portlen, "%s", "?");
+    }
+}
+
+// Text " (N more not logged)" for a rate-limited line, or "".
+const char *sess_held_text(char *buf, size_t size, uint64_t held)
+{
+    if (held == 0)
+        return "";
+    std::snprintf(buf, size, " (%ju more not logged)", static_cast<uintmax_t>(held));
+    return buf;
+}
+
+/*--------------------------------------------------------------------
+ * Client endpoints: how many sessions each one holds
+ */
+
+bool ep_match(const sess_ep *ep, const struct sockaddr *addr, socklen_t addrlen, uint32_t type,
+              const void *origin)
+{
+    if (ep->type != type)
+        return false;
+    if (type == SESS_TCP)
+        return ep->tc == origin;
+    if (ep->addrlen != addrlen || std::memcmp(&ep->addr, addr, addrlen) != 0)
+        return false;
+    return type != SESS_ICMP || ep->icmp_seq == static_cast<const icmp_origin *>(origin)->seq;
+}
+
+sess_ep *&ep_bucket(const struct sockaddr *addr, socklen_t addrlen, uint32_t type,
+                    const void *origin)
+{
+    uint32_t h = SESS_HASH_SEED ^ type;
+    auto mix = [&h](const void *p, size_t n) {
+        const auto *b = static_cast<const uint8_t *>(p);
+        for (size_t i = 0; i < n; i++) {
+            h *= SESS_HASH_PRIME;
+            h ^= b[i];
+        }
+    };
+    if (type == SESS_TCP) {
+        mix(&origin, sizeof origin);
+    } else {
+        mix(addr, addrlen);
+        if (type == SESS_ICMP)
+            mix(&static_cast<const icmp_origin *>(origin)->seq, 2);
+    }
+    return sesst.eptbl[h % SESS_EP_BUCKETS];
+}
+
+sess_ep *ep_find(const struct sockaddr *addr, socklen_t addrlen, uint32_t type, const void *origin)
+{
+    for (sess_ep *ep = ep_bucket(addr, addrlen, type, origin); ep != nullptr; ep = ep->next)
+        if (ep_match(ep, addr, addrlen, type, origin))
+            return ep;
+    return nullptr;
+}
+
+sess_ep *ep_get(const struct sockaddr *addr, socklen_t addrlen, uint32_t type, const void *origin)
+{
+    sess_ep *ep = ep_find(addr, addrlen, type, origin);
+    if (ep != nullptr)
+        return ep;
+    ep = static_cast<sess_ep *>(std::calloc(1, sizeof(sess_ep)));
+    VAS_ASSERT_TEXT(ep != nullptr, "ep != ((void *)0)");
+    ep->type = type;
+    if (type == SESS_TCP)
+        ep->tc = static_cast<const tcpconn *>(origin);
+    if (type == SESS_ICMP)
+        ep->icmp_seq = static_cast<const icmp_origin *>(origin)->seq;
+    ep->addrlen = addrlen;
+    std::memcpy(&ep->addr, addr, addrlen);
+    sess_ep *&head = ep_bucket(addr, addrlen, type, origin);
+    ep->next = head;
+    head = ep;
+    return ep;
+}
+
+void ep_put(sess_ep *ep)
+{
+    AN(ep);
+    VAS_ASSERT(ep->nsess > 0);
+    if (--ep->nsess > 0)
+        return;
+    icmp_origin io = {0, ep->icmp_seq};
+    const void *origin = ep->type == SESS_TCP ? static_cast<const void *>(ep->tc) : &io;
+    sess_ep **pp = &ep_bucket(reinterpret_cast<const struct sockaddr *>(&ep->addr), ep->addrlen,
+                              ep->type, origin);
+    while (*pp != ep) {
+        AN(*pp);
+        pp = &(*pp)->next;
+    }
+    *pp = ep->next;
+    std::free(ep);
+}
+
+// A new session must leave room under both limits; the refusal is logged at
+// most every VELD_WARN_INTERVAL seconds.
+bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t type,
+                     const void *origin)
+{
+    const sess_ep *ep = nullptr;
+    if (sesst.n_sess < SESS_MAX_TOTAL) {
+        ep = ep_find(addr, addrlen, type, origin);
+        if (ep == nullptr || ep->nsess < SESS_MAX_PER_ENDPOINT)
+            return true;
+    }
+    uint64_t held;
+    if (!veld_ratelimit_ok(&sesst.limit_log, &held))
+        return false;
+    char hbuf[64];
+    const char *more = sess_held_text(hbuf, sizeof hbuf, held);
+    if (ep == nullptr) {
+        VLOG("[WARN] Too many sessions (%ju); frames from new stations are dropped%s",
+             static_cast<uintmax_t>(sesst.n_sess), more);
+        return false;
+    }
+    char host[64], port[16];
+    if (type == SESS_TCP) {
+        const auto *tc = static_cast<const tcpconn *>(origin);
+        sess_peer_names(reinterpret_cast<const struct sockaddr *>(&tc->addr), tc->addrlen, host,
+                        sizeof host, port, sizeof port);
+    } else {
+        sess_peer_names(addr, addrlen, host, sizeof host, port, sizeof port);
+    }
+    VLOG("[WARN] Too many sessions from %s:%s (%ju, mode %s); frames from new stations are "
+         "dropped%s",
+         host, port, static_cast<uintmax_t>(ep->nsess), sess_mode(type), more);
+    return false;
+}
+
+// Like a hardware switch, learn no station from a group source address, nor
+// from the TAP device's own: either would capture frames meant for others.
+bool sess_src_refused(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame)
+{
+    const uint8_t *smac = frame + 6;
+    const char *why;
+    if (smac[0] & 1)
+        why = "a group address";
+    else if (tapst.has_mac && std::memcmp(smac, tapst.mac, 6) == 0)
+        why = "the TAP device's address";
+    else
+        return false;
+    uint64_t held;
+    if (!veld_ratelimit_ok(&sesst.mac_log, &held))
+        return true;
+    char host[64], port[16], mac[18] = "", hbuf[64];
+    sess_peer_names(addr, addrlen, host, sizeof host, port, sizeof port);
+    struct ether_addr ea;
+    std::memcpy(ea.ether_addr_octet, smac, 6);
+    if (ether_ntoa_r(&ea, mac) == nullptr)
+        mac[0] = '\0';
+    VLOG("[WARN] Drop the frame; source %s is %s (from %s:%s)%s", mac, why, host, port,
+         sess_held_text(hbuf, sizeof hbuf, held));
+    return true;
+}
+
 // Sends one frame to one session by its transport; UDP broadcast copies use
 // the broadcast send, which logs failures at a lower level.
 void sess_send(sess *sp, const uint8_t *frame, size_t len, bool bcast)
@@ -202,9 +366,13 @@ sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t 
         return sp;
     }
 
+    if (!sess_may_create(addr, addrlen, type, origin))
+        return nullptr;
     auto *sp = static_cast<sess *>(std::calloc(1, sizeof(sess)));
     VAS_ASSERT_TEXT(sp != nullptr, "sp != ((void *)0)");
     sp->magic = SESS_MAGIC;
+    sp->ep = ep_get(addr, addrlen, type, origin);
+    sp->ep->nsess++;
     sp->type = type;
     if (type == SESS_TCP) {
         sp->tc = static_cast<tcpconn *>(const_cast<void *>(origin));
@@ -254,7 +422,11 @@ void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *fram
 {
     if (sess_is_local(addr, addrlen))
         return;
+    if (sess_src_refused(addr, addrlen, frame))
+        return;
     sess *sp = sess_insert(addr, addrlen, frame, len, type, origin, created);
+    if (sp == nullptr)
+        return;
     if (std::memcmp(frame, BCAST_MAC, 6) == 0) {
         sess_broadcast(frame, len, sp);
         tap_write(frame, len);
@@ -300,6 +472,8 @@ namespace
 void sess_free(sess *sp, bool flush)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    // Queued datagrams point to their sessions.
+    VAS_ASSERT(dgram_queued() == 0);
     if (flush) {
         int nentry = 0;
         sess_stat_flush(sp, &nentry, -1, -1);
@@ -323,6 +497,8 @@ void sess_free(sess *sp, bool flush)
     }
     bucket_unlink(bucket_of(sp->mac), sp);
     sesslist_unlink(sp);
+    ep_put(sp->ep);
+    std::free(sp->ip_usage);
     sp->magic = 0;
     std::free(sp);
     sesst.n_sess--;
@@ -348,6 +524,33 @@ void sess_cleanup()
                 sess_free(sp, true);
         }
     }
+}
+
+usage *sess_ip_usage(sess *sp, uint32_t addr)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    for (int i = 0; i < sp->n_ip_usage; i++)
+        if (sp->ip_usage[i].addr == addr)
+            return &sp->ip_usage[i];
+    if (sp->n_ip_usage >= SESS_IP_USAGE_MAX) {
+        VLOG("[ERROR] VELEC_00153: Too many IP address table from %s:%s\n", sp->hoststr,
+             sp->portstr);
+        return nullptr;
+    }
+    if (sp->n_ip_usage == sp->ip_usage_cap) {
+        int cap = sp->ip_usage_cap == 0 ? SESS_IP_USAGE_FIRST : sp->ip_usage_cap * 2;
+        if (cap > SESS_IP_USAGE_MAX)
+            cap = SESS_IP_USAGE_MAX;
+        auto *t = static_cast<usage *>(std::realloc(sp->ip_usage, cap * sizeof(usage)));
+        VAS_ASSERT_TEXT(t != nullptr, "t != ((void *)0)");
+        sp->ip_usage = t;
+        sp->ip_usage_cap = cap;
+    }
+    usage *u = &sp->ip_usage[sp->n_ip_usage++];
+    u->addr = addr;
+    u->tx = 0;
+    u->rx = 0;
+    return u;
 }
 
 void sess_reset()

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <sys/socket.h>
 
+#include "veld_state.h"
+
 struct tcpconn;
 
 constexpr uint32_t SESS_MAGIC = 0x37f52bf3;
@@ -18,6 +20,16 @@ constexpr uint32_t SESS_ICMP = 3;
 
 // Remote addresses counted per session and interval.
 constexpr int SESS_IP_USAGE_MAX = 2048;
+// The address table grows as addresses arrive, from this many entries on.
+constexpr int SESS_IP_USAGE_FIRST = 8;
+// Stations (sessions) one client endpoint may bring: a client that bridges a
+// small LAN carries a few dozen at most, and every broadcast is copied once
+// per session, so one endpoint cannot multiply it beyond this.
+constexpr uint64_t SESS_MAX_PER_ENDPOINT = 32;
+// Sessions in all. The clients share one /20 subnet behind the TAP device
+// (4096 addresses); twice that leaves room for the stale sessions of
+// stations that moved to a new endpoint and have not expired yet.
+constexpr uint64_t SESS_MAX_TOTAL = 8192;
 // A session dies after this many seconds without a frame from its client.
 constexpr int64_t SESS_TIMEOUT = 600;
 // Frames of this length or shorter carry no payload worth tunnelling.
@@ -42,13 +54,28 @@ struct sess {
     int64_t last_seen;
     usage peer_usage;
     usage other_usage;
-    usage ip_usage[SESS_IP_USAGE_MAX];
-    int32_t n_ip_usage;
-    uint16_t icmp_id;  // as on the wire
-    uint16_t icmp_seq; // as on the wire
+    usage *ip_usage;      // grows as addresses arrive; released at every flush
+    int32_t n_ip_usage;   // entries in use, 0 to SESS_IP_USAGE_MAX
+    int32_t ip_usage_cap; // entries allocated
+    uint16_t icmp_id;     // as on the wire
+    uint16_t icmp_seq;    // as on the wire
     sess *all_prev, *all_next;
     sess *bucket_prev, *bucket_next;
+    struct sess_ep *ep; // the endpoint that brought it
 };
+
+// One client endpoint (UDP source address and port, TCP connection, or ICMP
+// source address and echo sequence number) and how many sessions it holds.
+struct sess_ep {
+    uint32_t type;
+    const struct tcpconn *tc;
+    uint16_t icmp_seq;
+    uint32_t addrlen;
+    struct sockaddr_storage addr;
+    uint64_t nsess;
+    sess_ep *next;
+};
+constexpr uint32_t SESS_EP_BUCKETS = 512;
 
 struct sess_bucket {
     sess *head;
@@ -68,6 +95,9 @@ struct sess_table {
     sess *sesslist_tail = nullptr; // newest
     uint64_t n_sess = 0;
     int64_t last_cleanup = 0;
+    sess_ep *eptbl[SESS_EP_BUCKETS] = {};
+    veld_ratelimit limit_log; // sessions refused by the limits
+    veld_ratelimit mac_log;   // frames refused for their source address
 };
 extern sess_table sesst;
 
@@ -84,8 +114,12 @@ const char *sess_mode(uint32_t type);
 // 0 for a known one; it is untouched when the frame is refused.
 void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
              uint32_t type, const void *origin, int *created);
+// Null when a new session would break the limits (the frame is then dropped).
 sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
                   uint32_t type, const void *origin, int *created);
+// The usage entry of a remote address, appended when new; null (after the
+// VELEC_00153 line) when the table is full.
+usage *sess_ip_usage(sess *sp, uint32_t addr);
 sess *sess_find(const uint8_t *frame, size_t len);
 void sess_tx(sess *sp, const uint8_t *frame, size_t len);
 void sess_broadcast(const uint8_t *frame, size_t len, const sess *except);

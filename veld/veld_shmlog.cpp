@@ -108,6 +108,25 @@ const char *SHM_ParseSize(const char *p, uintmax_t *r)
     return nullptr;
 }
 
+shm_size_check SHM_CheckSizes(uintmax_t shl, uintmax_t fre, uintmax_t pg, uintmax_t *total)
+{
+    AN(total);
+    VAS_ASSERT(pg > 0);
+    // The log chunk's payload is shl rounded up to 8 bytes; that is what
+    // must take the largest record after a wrap.
+    if (shl > UINT32_MAX || ((shl + 7) & ~uintmax_t{7}) < SHM_MIN_SHL)
+        return shl > UINT32_MAX ? SHM_SIZE_TOO_BIG : SHM_SIZE_LOG_SMALL;
+    // Sizes are stored in 32 bits: the page-rounded total must fit there.
+    const uintmax_t max_total = UINT32_MAX / pg * pg;
+    if (fre > UINT32_MAX || shl + fre > max_total)
+        return SHM_SIZE_TOO_BIG;
+    *total = (shl + fre + pg - 1) / pg * pg;
+    const uintmax_t need = ((shl + 7) & ~uintmax_t{7}) + VSM_CHUNK_SIZE + VSM_HEAD_OFFSET;
+    if (need > *total)
+        return SHM_SIZE_NO_ROOM;
+    return SHM_SIZE_OK;
+}
+
 /*--------------------------------------------------------------------
  * Chunk list
  */
@@ -407,18 +426,18 @@ void SHM_Init(const char *arg)
         shm_fail(2, "Error: \t-l ...:  Too many sub-args\n");
     VAV_Release(av);
 
-    // The ring assumes the largest record fits after a wrap, and the sizes
-    // are stored in 32 bits.
-    if (shl < SHM_MIN_SHL)
-        shm_fail(2, "Error: \t-l[1] ...:  Log size must be at least %ju bytes\n", SHM_MIN_SHL);
-    const uintmax_t limit = 0xFFFFFFFFu;
     const uintmax_t pg = static_cast<uintmax_t>(sysconf(_SC_PAGESIZE));
-    if (shl > limit || fre > limit || shl + fre > limit - pg)
+    uintmax_t total = 0;
+    switch (SHM_CheckSizes(shl, fre, pg, &total)) {
+    case SHM_SIZE_OK:
+        break;
+    case SHM_SIZE_LOG_SMALL:
+        shm_fail(2, "Error: \t-l[1] ...:  Log size must be at least %ju bytes\n", SHM_MIN_SHL - 7);
+    case SHM_SIZE_TOO_BIG:
         shm_fail(2, "Error: \t-l ...:  Total size must stay below 4 GiB\n");
-    const uintmax_t total = (shl + fre + pg - 1) / pg * pg;
-    const uintmax_t need = ((shl + 7) & ~uintmax_t{7}) + VSM_CHUNK_SIZE + VSM_HEAD_OFFSET;
-    if (need > total)
+    case SHM_SIZE_NO_ROOM:
         shm_fail(2, "Error: \t-l[2] ...:  Too small to hold the log and its headers\n");
+    }
     const uint32_t size = static_cast<uint32_t>(total);
 
     vsl_n_check();

@@ -14,7 +14,8 @@ constexpr uintmax_t SHM_DEFAULT_FREE = 1048576; // 1 MiB spare
 constexpr uint32_t SHM_FILL_BLOCK = 65536;
 constexpr uint32_t VSL_MAX_RECORD = 512; // longer payloads are cut here
 // Smallest log payload that still takes a maximum-size record after a wrap:
-// the seq word, the record and the end marker behind it.
+// the seq word, the record and the end marker behind it. A log size up to 7
+// bytes below it is rounded up to it by the allocator, and so works.
 constexpr uintmax_t SHM_MIN_SHL = 4 + VSL_HDR + VSL_MAX_RECORD + 4;
 constexpr uint32_t VSM_COOL_SECONDS = 5;
 
@@ -34,6 +35,16 @@ void VSM_Free(void *ptr);
 // one of "Missing number", "Invalid number", "Absolute number required",
 // "Invalid suffix".
 const char *SHM_ParseSize(const char *p, uintmax_t *r);
+
+// Checks the sizes of the -l option against what the file format can hold
+// and stores the page-rounded file size in *total.
+enum shm_size_check {
+    SHM_SIZE_OK,
+    SHM_SIZE_LOG_SMALL, // the log cannot take the largest record
+    SHM_SIZE_TOO_BIG,   // the file size does not fit in 32 bits
+    SHM_SIZE_NO_ROOM,   // no room for the log and the headers
+};
+shm_size_check SHM_CheckSizes(uintmax_t shl, uintmax_t fre, uintmax_t pg, uintmax_t *total);
 
 // Module state; one writer per process.
 struct shm_state {

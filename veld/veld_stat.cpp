@@ -1,6 +1,7 @@
 #include "veld_stat.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -65,22 +66,9 @@ void sess_stat_backend(sess *sp, int rxtx, int dir, uint32_t type, const uint8_t
     if (!has_key || key == 0 || key == 0xffffffffu) {
         u = &sp->other_usage;
     } else {
-        u = nullptr;
-        for (int i = 0; i < sp->n_ip_usage; i++) {
-            if (sp->ip_usage[i].addr == key) {
-                u = &sp->ip_usage[i];
-                break;
-            }
-        }
-        if (u == nullptr) {
-            if (sp->n_ip_usage >= SESS_IP_USAGE_MAX) {
-                VLOG("[ERROR] VELEC_00153: Too many IP address table from %s:%s\n", sp->hoststr,
-                     sp->portstr);
-                return;
-            }
-            u = &sp->ip_usage[sp->n_ip_usage++];
-            u->addr = key;
-        }
+        u = sess_ip_usage(sp, key);
+        if (u == nullptr)
+            return;
     }
     stat_add(u, rxtx, len + (type == SESS_TCP ? OVERHEAD_TCP : OVERHEAD_UDP));
 }
@@ -133,20 +121,22 @@ void sess_stat_flush(sess *sp, int *nentry, double real, double mono)
         (*nentry)++;
     }
     for (int i = 0; i < sp->n_ip_usage; i++) {
-        usage *u = &sp->ip_usage[i];
+        const usage *u = &sp->ip_usage[i];
         if (u->rx != 0 || u->tx != 0) {
             stat_write_k(sp, stamp, real, mono, u);
             (*nentry)++;
         }
-        u->addr = 0;
-        u->tx = 0;
-        u->rx = 0;
     }
-    // The peer address stays: the next frame sets it again anyway.
+    // The peer address stays: the next frame sets it again anyway. The
+    // address table starts empty in every interval, so it is given back: an
+    // idle session costs only its record.
     sp->peer_usage.rx = 0;
     sp->peer_usage.tx = 0;
     sp->other_usage.tx = 0;
     sp->other_usage.rx = 0;
+    std::free(sp->ip_usage);
+    sp->ip_usage = nullptr;
+    sp->ip_usage_cap = 0;
     sp->n_ip_usage = 0;
 }
 

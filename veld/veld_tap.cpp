@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include "vas.h"
+#include "veld_dgram.h"
 #include "veld_sess.h"
 #include "veld_state.h"
 #include "vlog.h"
+#include "vnode.h"
 
 tap_state tapst;
 static_assert(TAP_NAME_SIZE == IFNAMSIZ);
@@ -25,6 +27,10 @@ namespace
 ssize_t tap_write_fd(const void *frame, size_t len)
 {
     return write(veld.tap_fd, frame, len);
+}
+ssize_t tap_read_fd(void *buf, size_t size)
+{
+    return read(veld.tap_fd, buf, size);
 }
 int tap_system(const char *cmd)
 {
@@ -45,11 +51,14 @@ void tap_run(const char *fmt, ...)
 } // namespace
 
 tap_write_f tap_write_fn = tap_write_fd;
+tap_read_f tap_read_fn = tap_read_fd;
 tap_system_f tap_system_fn = tap_system;
 
 int tap_alloc()
 {
-    int fd = open("/dev/net/tun", O_RDWR);
+    // Non-blocking, so that the loop can read until nothing is left. Writes
+    // never wait either way: the device takes every frame or drops it.
+    int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK);
     VAS_ASSERT_TEXT(fd >= 0, "0 == 1");
     struct ifreq ifr;
     std::memset(&ifr, 0, sizeof ifr);
@@ -61,6 +70,15 @@ int tap_alloc()
     }
     std::snprintf(tapst.tapname, sizeof tapst.tapname, "%s", ifr.ifr_name);
     VAS_ASSERT_TEXT(std::strlen(tapst.tapname) > 0, "strlen(tapname) > 0");
+    // The device's own address: no client may claim it as its source.
+    std::memset(&ifr, 0, sizeof ifr);
+    if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) {
+        std::memcpy(tapst.mac, ifr.ifr_hwaddr.sa_data, 6);
+        tapst.has_mac = true;
+    } else {
+        VLOG("[WARN] Cannot read the address of %s: %d %s", tapst.tapname, errno,
+             std::strerror(errno));
+    }
     return fd;
 }
 
@@ -82,16 +100,11 @@ int tap_read_ipfile(const char *path, char *buf, size_t size)
     }
     std::fclose(fp);
     buf[n] = '\0';
-    // A NUL inside the file ends the text early; count it as a bad character.
-    if (std::strlen(buf) != n) {
+    // A NUL inside the file counts as a bad character. velinit checks what it
+    // writes with the same rule.
+    if (!VNODE_IsDotted(buf, n)) {
         VLOG("[ERROR] Wrong IPv4 format (%s).", buf);
         return -1;
-    }
-    for (size_t i = 0; i < n; i++) {
-        if ((buf[i] < '0' || buf[i] > '9') && buf[i] != '.') {
-            VLOG("[ERROR] Wrong IPv4 format (%s).", buf);
-            return -1;
-        }
     }
     return 0;
 }
@@ -162,4 +175,21 @@ void tap_input(const uint8_t *frame, ssize_t n)
         return;
     }
     VLOG("[WARN] No session is found");
+}
+
+unsigned tap_rx_batch()
+{
+    static uint8_t buf[DGRAM_BUF_SIZE];
+    unsigned reads = 0;
+    while (reads < TAP_BATCH) {
+        ssize_t n = tap_read_fn(buf, sizeof buf);
+        reads++;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // Each frame is switched before the next read reuses the buffer.
+        tap_input(buf, n);
+        if (n <= 0)
+            break;
+    }
+    return reads;
 }

@@ -12,10 +12,14 @@ constexpr size_t TAP_CMD_SIZE = 8192;
 constexpr size_t TAP_NAME_SIZE = 16; // the kernel's IFNAMSIZ
 // Largest frame the TAP device hands us that we switch.
 constexpr ssize_t TAP_MAX_FRAME = 1500;
+// Frames read from the TAP device per readiness at most.
+constexpr unsigned TAP_BATCH = 64;
 
 struct tap_state {
     char tapname[TAP_NAME_SIZE] = {};
     uint32_t public_ip = 0xffffffffu; // network byte order; all ones: not set
+    uint8_t mac[6] = {};              // the TAP device's own Ethernet address
+    bool has_mac = false;
     char cmd[TAP_CMD_SIZE] = {};
 };
 extern tap_state tapst;
@@ -23,6 +27,9 @@ extern tap_state tapst;
 // Seams for tests: the write of one frame to the TAP device, and the shell.
 using tap_write_f = ssize_t (*)(const void *frame, size_t len);
 extern tap_write_f tap_write_fn;
+// Seam: one read of the (non-blocking) TAP device.
+using tap_read_f = ssize_t (*)(void *buf, size_t size);
+extern tap_read_f tap_read_fn;
 using tap_system_f = int (*)(const char *cmd);
 extern tap_system_f tap_system_fn;
 
@@ -40,3 +47,6 @@ int tap_parse_public_ip(const char *text, uint32_t *ip);
 void tap_write(const uint8_t *frame, size_t len);
 // One read from the TAP device of n bytes (or -1): switches the frame to its session.
 void tap_input(const uint8_t *frame, ssize_t n);
+// Reads and switches the frames waiting on the TAP device, up to TAP_BATCH;
+// stops early when none is left or a read fails. The number of reads made.
+unsigned tap_rx_batch();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "vas.h"
@@ -33,29 +34,79 @@ void tcp_peer(const tcpconn *tc, char *host, size_t hostlen, int *port)
     }
 }
 
-// One read of at most want bytes into rbuf; 1 with bytes added, 0 to wait for
-// the next readiness, -1 when the connection failed. hdr picks the error text.
-int tcp_read_some(tcpconn *tc, size_t want, bool hdr)
+// Takes an emptied chunk from the spares, or allocates one.
+tc_w *tcp_chunk_get()
 {
-    ssize_t n = read(tc->fd, tc->rbuf + tc->rbuflen, want);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return 0;
-        if (errno == ECONNRESET)
-            return -1;
-        if (hdr)
-            VLOG_At(LOG_ERR, "[%s] VELEC_00150: TCP read(2) failed: %d %s", "ERROR", errno,
-                    std::strerror(errno));
-        else
-            VLOG("[ERROR] TCP read(2) failed: %d %s", errno, std::strerror(errno));
-        return -1;
+    tc_w *w = tcpst.wpool;
+    if (w != nullptr) {
+        tcpst.wpool = w->next;
+        tcpst.n_wpool--;
+    } else {
+        w = static_cast<tc_w *>(std::malloc(sizeof(tc_w) + TC_WCHUNK_SIZE));
+        VAS_ASSERT_TEXT(w != nullptr, "w != ((void *)0)");
+        w->buf = reinterpret_cast<uint8_t *>(w + 1);
     }
-    if (n == 0) {
-        VLOG("[WARN] TCP read(2) EOF. (tc %p fd %d)", static_cast<void *>(tc), tc->fd);
-        return -1;
+    w->buflen = 0;
+    w->next = nullptr;
+    return w;
+}
+
+void tcp_chunk_put(tc_w *w)
+{
+    if (tcpst.n_wpool >= TC_WCHUNK_SPARE) {
+        std::free(w);
+        return;
     }
-    tc->rbuflen += n;
-    return 1;
+    w->next = tcpst.wpool;
+    tcpst.wpool = w;
+    tcpst.n_wpool++;
+}
+
+// Appends n bytes to the write queue, running into new chunks as needed.
+void tcp_wq_append(tcpconn *tc, const uint8_t *p, size_t n)
+{
+    while (n > 0) {
+        tc_w *w = tc->wq_tail;
+        if (w == nullptr || w->buflen == TC_WCHUNK_SIZE) {
+            w = tcp_chunk_get();
+            if (tc->wq_tail != nullptr)
+                tc->wq_tail->next = w;
+            else
+                tc->wq_head = w;
+            tc->wq_tail = w;
+        }
+        size_t room = static_cast<size_t>(TC_WCHUNK_SIZE - w->buflen);
+        size_t k = n < room ? n : room;
+        std::memcpy(w->buf + w->buflen, p, k);
+        w->buflen += static_cast<int64_t>(k);
+        p += k;
+        n -= k;
+    }
+}
+
+unsigned veldhdr_len(const uint8_t *p)
+{
+    return p[2] | (p[3] << 8);
+}
+
+// Handles one complete unit: its frame goes to the session table.
+void tcp_unit(tcpconn *tc, const uint8_t *frame, ssize_t flen, double *now)
+{
+    if (flen <= static_cast<ssize_t>(SESS_MIN_FRAME)) {
+        VLOG("[WARN] too small packet for TCP: %zd", flen);
+        return;
+    }
+    if (flen > 1500)
+        VLOG("[ERROR] Ooops, too big frame (%zd) is received", flen);
+    // One clock reading serves every frame of the same read.
+    if (*now < 0)
+        *now = veld_clock_mono();
+    tc->last_frame = *now;
+    int created = 0;
+    sess_rx(reinterpret_cast<const struct sockaddr *>(&tc->addr), tc->addrlen, frame,
+            static_cast<size_t>(flen), SESS_TCP, tc, &created);
+    if (created)
+        tc->flags |= TC_HAS_SESSION;
 }
 } // namespace
 
@@ -67,6 +118,7 @@ tcpconn *tcp_new(int fd, const struct sockaddr *addr, socklen_t addrlen)
     tc->fd = fd;
     tc->flags = TC_HDR_READ;
     tc->want = TC_WANT_READ;
+    tc->last_frame = veld_clock_mono();
     if (addrlen > sizeof tc->addr)
         addrlen = sizeof tc->addr;
     std::memcpy(&tc->addr, addr, addrlen);
@@ -90,8 +142,26 @@ int tcp_accept(int listen_fd)
     socklen_t sslen = sizeof ss;
     int fd = accept(listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &sslen);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection waits in the backlog; retrying at once would
+            // only spin. One line per shortage, not one per attempt.
+            tcpst.accept_resume = veld_clock_mono() + TC_ACCEPT_PAUSE;
+            tcpst.accept_failed++;
+            if (!tcpst.accept_starved)
+                VLOG("[WARN] accept(2) error: %d %s; new TCP connections wait until descriptors "
+                     "are free",
+                     errno, std::strerror(errno));
+            tcpst.accept_starved = true;
+            return -1;
+        }
         VLOG("[ERROR] accept(2) error: %d %s", errno, std::strerror(errno));
         return -1;
+    }
+    if (tcpst.accept_starved) {
+        VLOG("[INFO] TCP connections are accepted again (%ju accept(2) calls failed)",
+             static_cast<uintmax_t>(tcpst.accept_failed));
+        tcpst.accept_starved = false;
+        tcpst.accept_failed = 0;
     }
     if (fd >= FD_SETSIZE) {
         // select() cannot watch it; refuse the client rather than stop veld.
@@ -115,75 +185,175 @@ int tcp_accept(int listen_fd)
     return 0;
 }
 
+double tcp_accept_wait()
+{
+    if (tcpst.accept_resume == 0)
+        return 0;
+    double left = tcpst.accept_resume - veld_clock_mono();
+    if (left > 0 && left <= TC_ACCEPT_PAUSE)
+        return left;
+    tcpst.accept_resume = 0;
+    return 0;
+}
+
+void tcp_expire_idle()
+{
+    // The loop may turn many thousand times a second; once a second is enough.
+    double now = veld_clock_mono();
+    if (now >= tcpst.idle_checked && now - tcpst.idle_checked < 1)
+        return;
+    tcpst.idle_checked = now;
+    tcpconn *next;
+    for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = next) {
+        CHECK_OBJ(tc, 0x29710467);
+        next = tc->next;
+        if ((tc->flags & TC_HAS_SESSION) || now - tc->last_frame < TC_IDLE_TIMEOUT)
+            continue;
+        char host[INET_ADDRSTRLEN];
+        int port;
+        tcp_peer(tc, host, sizeof host, &port);
+        VLOG("[INFO] TCP connection from %s:%d carried no frame for %.0f seconds (tc %p fd %d)",
+             host, port, TC_IDLE_TIMEOUT, static_cast<void *>(tc), tc->fd);
+        tcp_close(tc);
+    }
+}
+
+bool tcp_service(const fd_set *rset, const fd_set *wset)
+{
+    bool failed = false;
+    for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = tc->next) {
+        CHECK_OBJ(tc, 0x29710467);
+        if (tc->flags & TC_DEAD)
+            continue;
+        if ((tc->want & TC_WANT_READ) && FD_ISSET(tc->fd, rset) && tcp_read(tc) == -1) {
+            tc->flags |= TC_DEAD;
+            failed = true;
+        }
+        // A failed read still lets the queue go out (and a failing write be
+        // logged) in this same turn: after it the socket is no longer watched.
+        if ((tc->want & TC_WANT_WRITE) && FD_ISSET(tc->fd, wset) && tcp_write(tc) == -1) {
+            tc->flags |= TC_DEAD;
+            failed = true;
+        }
+    }
+    return failed;
+}
+
 int tcp_read(tcpconn *tc)
 {
     CHECK_TC(tc);
     VAS_ASSERT_TEXT((tc->want & TC_WANT_READ) != 0, "(tc->want & (1 << 0)) != 0");
-    if (tc->flags & TC_HDR_READ) {
-        int r = tcp_read_some(tc, sizeof(veldhdr) - tc->rbuflen, true);
-        if (r <= 0)
-            return r;
-        if (tc->rbuflen < static_cast<int64_t>(sizeof(veldhdr)))
+    // The loop's thread is the only reader: one area serves every connection.
+    // The unit begun in an earlier read goes in front of the new bytes.
+    static uint8_t area[TC_READ_SIZE];
+    const bool in_hdr = (tc->flags & TC_HDR_READ) != 0;
+    const size_t held = static_cast<size_t>(tc->rbuflen);
+    VAS_ASSERT(tc->rbuflen >= 0 && held < TC_RBUF_SIZE);
+    if (!in_hdr) {
+        size_t end = sizeof(veldhdr) + veldhdr_len(tc->rbuf);
+        VAS_ASSERT(end > held && end < TC_RBUF_SIZE);
+    }
+    std::memcpy(area, tc->rbuf, held);
+    ssize_t n = read(tc->fd, area + held, sizeof area - held);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
-        const auto *hdr = reinterpret_cast<const veldhdr *>(tc->rbuf);
-        if (hdr->magic != VELDHDR_MAGIC) {
-            VLOG("[WARN] WRONG veldhdr magic for TCP '%c'", hdr->magic);
+        if (errno == ECONNRESET)
             return -1;
+        if (in_hdr)
+            VLOG_At(LOG_ERR, "[%s] VELEC_00150: TCP read(2) failed: %d %s", "ERROR", errno,
+                    std::strerror(errno));
+        else
+            VLOG("[ERROR] TCP read(2) failed: %d %s", errno, std::strerror(errno));
+        return -1;
+    }
+    if (n == 0) {
+        VLOG("[WARN] TCP read(2) EOF. (tc %p fd %d)", static_cast<void *>(tc), tc->fd);
+        return -1;
+    }
+
+    const size_t end = held + static_cast<size_t>(n);
+    size_t off = 0;
+    // A header held from an earlier read was checked then.
+    bool checked = !in_hdr;
+    double now = -1;
+    for (;;) {
+        const uint8_t *u = area + off;
+        size_t avail = end - off;
+        if (avail < sizeof(veldhdr)) {
+            std::memcpy(tc->rbuf, u, avail);
+            tc->rbuflen = static_cast<int64_t>(avail);
+            tc->flags |= TC_HDR_READ;
+            return 0;
         }
-        unsigned len = hdr->len[0] | (hdr->len[1] << 8);
-        if (len == 0 || len > VELDHDR_MAXLEN || hdr->reserved != 0)
-            return -1;
-        tc->flags &= ~TC_HDR_READ;
-        return 0;
+        unsigned len = veldhdr_len(u);
+        if (!checked) {
+            if (u[0] != VELDHDR_MAGIC || len == 0 || len > VELDHDR_MAXLEN || u[1] != 0) {
+                // The connection ends here; the units before it were handled.
+                std::memcpy(tc->rbuf, u, sizeof(veldhdr));
+                tc->rbuflen = sizeof(veldhdr);
+                tc->flags |= TC_HDR_READ;
+                if (u[0] != VELDHDR_MAGIC)
+                    VLOG("[WARN] WRONG veldhdr magic for TCP '%c'", u[0]);
+                return -1;
+            }
+        }
+        checked = false;
+        size_t ulen = sizeof(veldhdr) + len;
+        if (avail < ulen) {
+            std::memcpy(tc->rbuf, u, avail);
+            tc->rbuflen = static_cast<int64_t>(avail);
+            tc->flags &= ~TC_HDR_READ;
+            return 0;
+        }
+        tcp_unit(tc, u + sizeof(veldhdr), static_cast<ssize_t>(len), &now);
+        off += ulen;
     }
-    const auto *hdr = reinterpret_cast<const veldhdr *>(tc->rbuf);
-    int64_t end = sizeof(veldhdr) + (hdr->len[0] | (hdr->len[1] << 8));
-    VAS_ASSERT(end > tc->rbuflen && end < static_cast<int64_t>(TC_RBUF_SIZE));
-    int r = tcp_read_some(tc, end - tc->rbuflen, false);
-    if (r <= 0)
-        return r;
-    if (tc->rbuflen < end)
-        return 0;
-    ssize_t flen = tc->rbuflen - sizeof(veldhdr);
-    if (flen <= static_cast<ssize_t>(SESS_MIN_FRAME)) {
-        VLOG("[WARN] too small packet for TCP: %zd", flen);
-    } else {
-        if (flen > 1500)
-            VLOG("[ERROR] Ooops, too big frame (%zd) is received", flen);
-        int created = 0;
-        sess_rx(reinterpret_cast<const struct sockaddr *>(&tc->addr), tc->addrlen,
-                tc->rbuf + sizeof(veldhdr), flen, SESS_TCP, tc, &created);
-        if (created)
-            tc->flags |= TC_HAS_SESSION;
-    }
-    tc->flags |= TC_HDR_READ;
-    tc->rbuflen = 0;
-    return 0;
 }
 
 int tcp_write(tcpconn *tc)
 {
     CHECK_TC(tc);
+    // Enough for everything TC_WQ_MAX lets queue; more would take another turn.
+    constexpr int IOV_N = 80;
     while (tc->wq_head != nullptr) {
-        tc_w *w = tc->wq_head;
-        VAS_ASSERT_TEXT(w->buflen - tc->wbuf_cur > 0, "w->buflen - tc->wbuf_cur > 0");
-        ssize_t n = write(tc->fd, w->buf + tc->wbuf_cur, w->buflen - tc->wbuf_cur);
+        struct iovec iov[IOV_N];
+        int cnt = 0;
+        int64_t total = 0;
+        for (tc_w *w = tc->wq_head; w != nullptr && cnt < IOV_N; w = w->next) {
+            int64_t from = w == tc->wq_head ? tc->wbuf_cur : 0;
+            VAS_ASSERT_TEXT(w->buflen - from > 0, "w->buflen - tc->wbuf_cur > 0");
+            iov[cnt].iov_base = w->buf + from;
+            iov[cnt].iov_len = static_cast<size_t>(w->buflen - from);
+            total += w->buflen - from;
+            cnt++;
+        }
+        ssize_t n = writev(tc->fd, iov, cnt);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 return 0;
             VLOG("[ERROR] VELEC_00151: TCP write(2) failed: %d %s", errno, std::strerror(errno));
             return -1;
         }
-        if (n < w->buflen - tc->wbuf_cur) {
-            tc->wbuf_cur += n;
-            return 0;
+        tc->wq_bytes -= n;
+        int64_t left = n;
+        while (left > 0) {
+            tc_w *w = tc->wq_head;
+            int64_t rest = w->buflen - tc->wbuf_cur;
+            if (left < rest) {
+                tc->wbuf_cur += left;
+                break;
+            }
+            left -= rest;
+            tc->wbuf_cur = 0;
+            tc->wq_head = w->next;
+            if (tc->wq_head == nullptr)
+                tc->wq_tail = nullptr;
+            tcp_chunk_put(w);
         }
-        tc->wq_head = w->next;
-        if (tc->wq_head == nullptr)
-            tc->wq_tail = nullptr;
-        tc->wq_bytes -= w->buflen;
-        std::free(w);
-        tc->wbuf_cur = 0;
+        // The socket took less than offered: the rest waits for writability.
+        if (n < total)
+            return 0;
     }
     tc->want &= ~TC_WANT_WRITE;
     return 0;
@@ -217,22 +387,10 @@ void tcp_enqueue(sess *sp, tcpconn *tc, const uint8_t *frame, size_t len)
         sess_stat_transport(sp, STAT_TX, sp->type, sin->sin_addr.s_addr, len);
     }
 
-    auto *w = static_cast<tc_w *>(std::malloc(sizeof(tc_w) + need));
-    VAS_ASSERT_TEXT(w != nullptr, "w != ((void *)0)");
-    w->buf = reinterpret_cast<uint8_t *>(w + 1);
-    w->buflen = need;
-    w->next = nullptr;
-    auto *hdr = reinterpret_cast<veldhdr *>(w->buf);
-    hdr->magic = VELDHDR_MAGIC;
-    hdr->reserved = 0;
-    hdr->len[0] = len & 0xff;
-    hdr->len[1] = (len >> 8) & 0xff;
-    std::memcpy(w->buf + sizeof(veldhdr), frame, len);
-    if (tc->wq_tail != nullptr)
-        tc->wq_tail->next = w;
-    else
-        tc->wq_head = w;
-    tc->wq_tail = w;
+    uint8_t hdr[sizeof(veldhdr)] = {VELDHDR_MAGIC, 0, static_cast<uint8_t>(len & 0xff),
+                                    static_cast<uint8_t>((len >> 8) & 0xff)};
+    tcp_wq_append(tc, hdr, sizeof hdr);
+    tcp_wq_append(tc, frame, len);
     tc->wq_bytes += need;
     tc->want |= TC_WANT_WRITE;
 }
@@ -244,7 +402,7 @@ void tcp_close(tcpconn *tc)
     while (tc->wq_head != nullptr) {
         tc_w *w = tc->wq_head;
         tc->wq_head = w->next;
-        std::free(w);
+        tcp_chunk_put(w);
     }
     tc->wq_tail = nullptr;
     if (tc->fd >= 0)

@@ -305,3 +305,39 @@ def test_crafted_icmp_messages(sandbox, kind):
                                NODE_PUBLIC])
         assert " 0% packet loss" in r.stdout, r.stdout
     assert not sb.log.find("is created from")
+
+
+# One UDP socket (one client endpoint) sending one frame per source MAC address given.
+STATIONS = r"""
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.connect((sys.argv[1], 10008))
+for h in sys.argv[2:]:
+    s.send(bytes.fromhex(h))
+"""
+
+
+def test_hostile_sources_are_refused_and_stations_per_endpoint_bounded(sandbox):
+    sb = sandbox
+    net = NodeNet(sb, clients=1)
+    net.start_veld()
+    tap = net.tapname()
+    out = sb.run("node", ["ip", "-o", "link", "show", tap], check=True).stdout
+    tapmac = re.search(r"link/ether ([0-9a-f:]{17})", out).group(1)
+    t0 = sb.link_stats("node", tap)
+    macs = [f"02:42:00:00:01:{i:02x}" for i in range(40)]
+    frames = [frame(tapmac), frame("01:00:5e:00:00:01")] + [frame(m) for m in macs]
+    r = sb.run("client0", ["python3", "-c", STATIONS, NODE_PUBLIC] + [f.hex() for f in frames])
+    assert r.returncode == 0, r.stderr
+    host = re.escape(client_public(0))
+    sb.log.wait(rf"^\[WARN\] Drop the frame; source {re.escape(ether_ntoa(tapmac))} is the TAP "
+                rf"device's address \(from {host}:\d+\)$", ident="veld", level=4)
+    sb.log.wait(rf"^\[WARN\] Too many sessions from {host}:\d+ \(32, mode UDP\); frames from new "
+                r"stations are dropped$", ident="veld", level=4)
+    assert sb.log.count(r"is created from") == 32
+    # The group source falls in the same ten seconds as the first refusal: held back.
+    assert not sb.log.find(r"is a group address")
+    # Only the frames of the 32 sessions reached the TAP device.
+    sb.wait_until(lambda: sb.link_stats("node", tap)["rx_packets"] - t0["rx_packets"] >= 32,
+                  what="32 frames on the TAP device")
+    assert sb.link_stats("node", tap)["rx_packets"] - t0["rx_packets"] == 32

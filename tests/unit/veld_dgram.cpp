@@ -1,5 +1,6 @@
 // Datagram transports and the per-frame accounting: ICMP parsing and answers,
 // the checksum, UDP limits, and the byte counts each frame adds.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -271,4 +272,149 @@ TEST_F(Dgram, AddressTableHolds2048)
     std::memcpy(&f[30], &a, 4);
     udp_rx(f.data(), f.size(), sa(), sizeof client);
     EXPECT_EQ(u->ip_usage[2047].tx, 2u * 88);
+}
+
+namespace
+{
+// The fake socket's waiting datagrams; what the fake sendmmsg(2) took, and
+// the datagrams it offered per call. Datagram number fail_at (counted over
+// all offered) is refused: an error after the first of a call ends the call
+// early and comes back from the next, as the kernel does it.
+std::vector<std::pair<std::vector<uint8_t>, sockaddr_in>> inbox;
+std::vector<sent> mmsg_out;
+std::vector<unsigned> mmsg_calls;
+size_t offered, fail_at;
+
+int fake_recvmmsg(int, mmsghdr *m, unsigned n, int flags)
+{
+    unsigned k = 0;
+    for (; k < n && k < inbox.size() && (flags & MSG_DONTWAIT); k++) {
+        auto &[bytes, from] = inbox[k];
+        m[k].msg_len = static_cast<unsigned>(std::min(bytes.size(), size_t{DGRAM_BUF_SIZE}));
+        std::memcpy(m[k].msg_hdr.msg_iov[0].iov_base, bytes.data(), m[k].msg_len);
+        std::memcpy(m[k].msg_hdr.msg_name, &from, sizeof from);
+    }
+    inbox.erase(inbox.begin(), inbox.begin() + k);
+    errno = k == 0 ? EAGAIN : 0;
+    return k == 0 ? -1 : static_cast<int>(k);
+}
+
+int fake_sendmmsg(int fd, mmsghdr *m, unsigned n, int)
+{
+    mmsg_calls.push_back(n);
+    for (unsigned k = 0; k < n; k++, offered++) {
+        if (offered == fail_at && k > 0)
+            return static_cast<int>(k);
+        if (offered == fail_at) {
+            offered++;
+            errno = EPERM;
+            return -1;
+        }
+        auto &iov = m[k].msg_hdr.msg_iov[0];
+        auto *b = static_cast<const uint8_t *>(iov.iov_base);
+        auto *to = static_cast<const sockaddr_in *>(m[k].msg_hdr.msg_name);
+        mmsg_out.push_back({fd, {b, b + iov.iov_len}, ntohs(to->sin_port)});
+        m[k].msg_len = static_cast<unsigned>(iov.iov_len);
+    }
+    return static_cast<int>(n);
+}
+
+class DgramBatch : public Dgram
+{
+  protected:
+    void SetUp() override
+    {
+        Dgram::SetUp();
+        inbox.clear();
+        mmsg_out.clear();
+        mmsg_calls.clear();
+        offered = 0;
+        fail_at = SIZE_MAX;
+        dgram_recvmmsg = fake_recvmmsg;
+        dgram_sendmmsg = fake_sendmmsg;
+    }
+    void TearDown() override
+    {
+        dgram_batching(false);
+        Dgram::TearDown();
+    }
+};
+} // namespace
+
+// Every datagram of a batch is handled as it would be alone: a malformed one
+// in the middle is dropped with its own line and the rest go on.
+TEST_F(DgramBatch, ReceiveTakesEveryReadyDatagramUpToTheBound)
+{
+    sockaddr_in b = ip4("198.51.100.21", 4444);
+    inbox = {{eth(60, 0x0806), client},
+             {std::vector<uint8_t>(13, 7), client},
+             {eth(1600, 0x0806), client},
+             {eth(60, 0x0806, nullptr, nullptr, 2), b}};
+    EXPECT_EQ(udp_rx_batch(), 4);
+    EXPECT_EQ(tap_out.size(), 3u);
+    EXPECT_TRUE(logged("[ERROR] Ooops, too big frame (1600) is received"));
+    EXPECT_EQ(sesst.n_sess, 2u);
+
+    inbox.assign(70, {eth(60, 0x0806), client});
+    EXPECT_EQ(udp_rx_batch(), 64);
+    EXPECT_EQ(udp_rx_batch(), 6);
+    // Nothing ready is no failure; a failing receive is (the loop then
+    // leaves the UDP socket to the next turn).
+    logs.clear();
+    EXPECT_EQ(icmp_rx_batch(), 0);
+    EXPECT_TRUE(logs.empty());
+    dgram_recvmmsg = [](int, mmsghdr *, unsigned, int) {
+        errno = ECONNREFUSED;
+        return -1;
+    };
+    EXPECT_EQ(icmp_rx_batch(), -1);
+    EXPECT_EQ(logs, std::vector<std::string>{"[ERROR] recvfrom(2) error: 111 " +
+                                             std::string(std::strerror(ECONNREFUSED))});
+}
+
+// Queued sends leave by sendmmsg(2) with the bytes, accounting and error
+// lines of single sends; one that fails loses only its own frame.
+TEST_F(DgramBatch, AFailedSendLosesOnlyItsFrame)
+{
+    sess *u1 = udp_session(eth(42, 0x0806));
+    client.sin_port = htons(3334);
+    sess *u2 = udp_session(eth(42, 0x0806, nullptr, nullptr, 2));
+    auto ping = ipv4_icmp(echo(1, 2, eth(60, 0x0806, nullptr, nullptr, 3), true));
+    icmp_rx(ping.data(), ping.size(), sa(), sizeof client);
+    sess *ic = sesst.sesslist_tail;
+    auto down = eth(100, 0x0800, "203.0.113.50", "10.8.0.2");
+    sends.clear();
+    udp_tx(u1, down.data(), down.size());
+    icmp_tx(ic, down.data(), down.size());
+    auto single = sends; // as single sends put them on the wire
+    uint64_t tx1 = u1->peer_usage.tx, tx2 = u2->peer_usage.tx, txi = ic->peer_usage.tx;
+
+    dgram_batching(true);
+    logs.clear();
+    udp_tx(u1, down.data(), down.size());
+    udp_tx(u2, down.data(), down.size()); // refused
+    icmp_tx(ic, down.data(), down.size());
+    udp_tx_bcast(u1, down.data(), down.size());
+    EXPECT_EQ(dgram_queued(), 4u);
+    EXPECT_EQ(u1->peer_usage.tx, tx1) << "counted when sent, not when queued";
+    fail_at = 1;
+    dgram_flush();
+    EXPECT_EQ(mmsg_calls, (std::vector<unsigned>{3, 2, 1, 1}));
+    ASSERT_EQ(mmsg_out.size(), 3u);
+    EXPECT_EQ(mmsg_out[0].bytes, single[0].bytes);
+    EXPECT_EQ(mmsg_out[1].port, 3333);             // the broadcast copy after the refused one
+    EXPECT_EQ(mmsg_out[2].bytes, single[1].bytes); // checksum and all
+    EXPECT_EQ(logs, std::vector<std::string>{"[ERROR] sendto(2) error: 1 " +
+                                             std::string(std::strerror(EPERM))});
+    EXPECT_EQ(u1->peer_usage.tx, tx1 + 2 * (100 + 28));
+    EXPECT_EQ(u2->peer_usage.tx, tx2);
+    EXPECT_EQ(ic->peer_usage.tx, txi + 100 + 32);
+
+    // A full queue goes out before the next frame joins it.
+    mmsg_calls.clear();
+    for (int i = 0; i < 70; i++)
+        udp_tx(u1, down.data(), down.size());
+    EXPECT_EQ(mmsg_calls, std::vector<unsigned>{64});
+    dgram_flush();
+    EXPECT_EQ(mmsg_calls, (std::vector<unsigned>{64, 6}));
 }

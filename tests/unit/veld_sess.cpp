@@ -144,17 +144,6 @@ TEST_F(Sess, UdpSwitching)
     tap_input(f.data(), f.size());
     EXPECT_EQ(sends.size(), 4u);
     EXPECT_TRUE(logged("[WARN] No session is found"));
-
-    // A client sending from the broadcast address does not capture the
-    // kernel's broadcasts: they still reach every session.
-    auto spoof = frame(0x99, 3);
-    std::memset(&spoof[6], 0xff, 6);
-    rx_udp(ip4("198.51.100.4", 4000), spoof);
-    ASSERT_EQ(sesst.n_sess, 4u);
-    sends.clear();
-    f = frame(0xff, 0x50);
-    tap_input(f.data(), f.size());
-    EXPECT_EQ(sends.size(), 4u);
 }
 
 TEST_F(Sess, TapInputLengths)
@@ -300,4 +289,163 @@ TEST_F(Sess, ExpiryAfterSixHundredSilentSeconds)
     sess_cleanup();
     EXPECT_EQ(sesst.n_sess, 0u);
     fake_now = 1000000;
+}
+
+namespace
+{
+int count_logs(const std::string &needle)
+{
+    int n = 0;
+    for (auto &l : logs)
+        n += l.find(needle) != std::string::npos;
+    return n;
+}
+
+std::vector<uint8_t> station(uint32_t n)
+{
+    auto f = frame(0x99, 0);
+    f[8] = static_cast<uint8_t>(n >> 16);
+    f[9] = static_cast<uint8_t>(n >> 8);
+    f[10] = static_cast<uint8_t>(n);
+    return f;
+}
+} // namespace
+
+TEST_F(Sess, SessionLimitsPerEndpointAndInAll)
+{
+    auto a = ip4("198.51.100.1", 1000);
+    for (uint32_t i = 0; i < SESS_MAX_PER_ENDPOINT; i++)
+        rx_udp(a, station(i));
+    ASSERT_EQ(sesst.n_sess, SESS_MAX_PER_ENDPOINT);
+    size_t to_tap = tap_out.size();
+
+    // One station more from the same endpoint is refused, frame and all.
+    int created = -1;
+    rx_udp(a, station(1000), &created);
+    rx_udp(a, station(1001), &created);
+    EXPECT_EQ(created, -1);
+    EXPECT_EQ(sesst.n_sess, SESS_MAX_PER_ENDPOINT);
+    EXPECT_EQ(tap_out.size(), to_tap);
+    EXPECT_EQ(count_logs("[WARN] Too many sessions from 198.51.100.1:1000 (32, mode UDP); frames "
+                         "from new stations are dropped"),
+              1);
+    // Known stations go on; other endpoints are not affected.
+    rx_udp(a, station(0), &created);
+    EXPECT_EQ(created, 0);
+    rx_udp(ip4("198.51.100.1", 1001), station(1000), &created);
+    EXPECT_EQ(created, 1);
+
+    // At most one line in ten seconds, then one that counts the rest.
+    fake_now += VELD_WARN_INTERVAL - 1;
+    rx_udp(a, station(1002));
+    EXPECT_EQ(count_logs("[WARN] Too many sessions from"), 1);
+    fake_now += 1;
+    rx_udp(a, station(1003));
+    EXPECT_TRUE(logged("(32, mode UDP); frames from new stations are dropped (2 more not logged)"));
+
+    // ICMP endpoints are the address and echo sequence number; TCP ones the connection.
+    tcpconn *tc = tcp_new(-1, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    for (uint32_t i = 0; i <= SESS_MAX_PER_ENDPOINT; i++) {
+        auto f = station(2000 + i);
+        sess_rx(reinterpret_cast<sockaddr *>(&a), sizeof a, f.data(), f.size(), SESS_TCP, tc,
+                nullptr);
+        icmp_origin io = {1, 7};
+        sess_rx(reinterpret_cast<sockaddr *>(&a), sizeof a, f.data(), f.size(), SESS_ICMP, &io,
+                nullptr);
+    }
+    EXPECT_EQ(tc->refcnt, static_cast<int32_t>(SESS_MAX_PER_ENDPOINT));
+    EXPECT_EQ(sesst.n_sess, 3 * SESS_MAX_PER_ENDPOINT + 1);
+
+    // Sessions in all: fill up from many endpoints.
+    uint16_t port = 2000;
+    for (uint32_t i = 0; sesst.n_sess < SESS_MAX_TOTAL; i++) {
+        if (i % SESS_MAX_PER_ENDPOINT == 0)
+            port++;
+        rx_udp(ip4("203.0.113.1", port), station(10000 + i));
+    }
+    fake_now += VELD_WARN_INTERVAL;
+    rx_udp(ip4("203.0.113.2", 1), station(1), &created);
+    EXPECT_EQ(sesst.n_sess, SESS_MAX_TOTAL);
+    EXPECT_TRUE(logged("[WARN] Too many sessions (8192); frames from new stations are dropped"));
+
+    // Expiry gives the room back, per endpoint too.
+    scratch_log log;
+    veld.cleanup_interval = 60;
+    sess_cleanup();
+    fake_now += 601;
+    rx_udp(a, station(0));
+    sess_cleanup();
+    EXPECT_EQ(sesst.n_sess, 1u);
+    EXPECT_EQ(tcpst.tcplist, nullptr);
+    rx_udp(a, station(1000), &created);
+    EXPECT_EQ(created, 1);
+}
+
+TEST_F(Sess, GroupAndTapSourceAddressesAreRefused)
+{
+    const uint8_t tapmac[6] = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+    std::memcpy(tapst.mac, tapmac, 6);
+    tapst.has_mac = true;
+    auto a = ip4("198.51.100.4", 4000);
+    auto bcast = frame(0x99, 3);
+    std::memset(&bcast[6], 0xff, 6);
+    auto mcast = frame(0xff, 3);
+    mcast[6] = 0x01;
+    mcast[7] = 0x00;
+    mcast[8] = 0x5e;
+    auto tap = frame(0x99, 3);
+    std::memcpy(&tap[6], tapmac, 6);
+    int created = -1;
+    rx_udp(a, bcast, &created);
+    EXPECT_TRUE(logged("[WARN] Drop the frame; source ff:ff:ff:ff:ff:ff is a group address (from "
+                       "198.51.100.4:4000)"));
+    fake_now += VELD_WARN_INTERVAL;
+    rx_udp(a, mcast, &created);
+    EXPECT_TRUE(logged("source 1:0:5e:0:0:3 is a group address"));
+    fake_now += VELD_WARN_INTERVAL;
+    rx_udp(a, tap, &created);
+    EXPECT_TRUE(logged("source 2:aa:bb:cc:dd:ee is the TAP device's address (from "
+                       "198.51.100.4:4000)"));
+    rx_udp(a, tap, &created);
+    EXPECT_EQ(count_logs("Drop the frame"), 3);
+    EXPECT_EQ(created, -1);
+    EXPECT_EQ(sesst.n_sess, 0u);
+    EXPECT_TRUE(tap_out.empty());
+
+    // So the kernel's frames to its own gateway address are never captured,
+    // and its broadcasts still reach every client.
+    rx_udp(a, frame(0x99, 3));
+    sends.clear();
+    auto b = frame(0xff, 0x50);
+    tap_input(b.data(), b.size());
+    EXPECT_EQ(sends.size(), 1u);
+    tapst.has_mac = false;
+}
+
+TEST_F(Sess, AddressTableGrowsAsAddressesArrive)
+{
+    // A session without remote addresses is only its record.
+    static_assert(sizeof(sess) < 512);
+    auto a = ip4("198.51.100.1", 1000);
+    rx_udp(a, frame(0x99, 1));
+    sess *sp = sesst.sesslist_head;
+    EXPECT_EQ(sp->ip_usage, nullptr);
+    for (int i = 0; i < 100; i++) {
+        auto f = frame(0x99, 1);
+        f[12] = 0x08;
+        f[13] = 0x00;
+        f[30] = 203;
+        f[31] = 0;
+        f[32] = 113;
+        f[33] = static_cast<uint8_t>(i + 1);
+        rx_udp(a, f);
+        rx_udp(a, f);
+    }
+    ASSERT_EQ(sp->n_ip_usage, 100);
+    EXPECT_GE(sp->ip_usage_cap, 100);
+    EXPECT_LE(sp->ip_usage_cap, 2 * 100);
+    for (int i = 0; i < 100; i++) {
+        EXPECT_EQ(sp->ip_usage[i].addr, htonl(0xcb007100u + i + 1));
+        EXPECT_EQ(sp->ip_usage[i].tx, 2u * (60 + 28));
+    }
 }

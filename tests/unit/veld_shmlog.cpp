@@ -91,6 +91,38 @@ TEST(ShmSize, Grammar)
     }
 }
 
+TEST(ShmSize, LimitsAreExact)
+{
+    struct {
+        uintmax_t shl, fre, pg;
+        shm_size_check want;
+        uintmax_t total;
+    } cases[] = {
+        // The log payload is rounded up to 8 bytes: 521 to 527 give 528.
+        {520, 4096, 4096, SHM_SIZE_LOG_SMALL, 0},
+        {521, 4096, 4096, SHM_SIZE_OK, 8192},
+        {527, 4096, 4096, SHM_SIZE_OK, 8192},
+        {528, 0, 4096, SHM_SIZE_OK, 4096},
+        // The largest page-rounded total that 32 bits can describe, and past it.
+        {0xFFFFF000 - 4096, 4096, 4096, SHM_SIZE_OK, 0xFFFFF000},
+        {0xFFFFF000 - 4096, 4095, 4096, SHM_SIZE_OK, 0xFFFFF000},
+        {0xFFFFF000 - 4096, 4097, 4096, SHM_SIZE_TOO_BIG, 0},
+        {0xFFFF0000, 0, 65536, SHM_SIZE_NO_ROOM, 0},
+        {0xFFFE0000, 65536, 65536, SHM_SIZE_OK, 0xFFFF0000},
+        {0xFFFE0000, 65537, 65536, SHM_SIZE_TOO_BIG, 0},
+        {1ull << 32, 0, 4096, SHM_SIZE_TOO_BIG, 0},
+        {4096, 1ull << 32, 4096, SHM_SIZE_TOO_BIG, 0},
+        {4096, 0, 4096, SHM_SIZE_NO_ROOM, 0},
+    };
+    for (auto &c : cases) {
+        uintmax_t total = 0;
+        EXPECT_EQ(SHM_CheckSizes(c.shl, c.fre, c.pg, &total), c.want) << c.shl << "," << c.fre;
+        if (c.want == SHM_SIZE_OK) {
+            EXPECT_EQ(total, c.total) << c.shl << "," << c.fre;
+        }
+    }
+}
+
 using ShmDeath = Shm;
 
 TEST_F(ShmDeath, OptionErrorsStopWithStatus2)
@@ -108,7 +140,7 @@ TEST_F(ShmDeath, OptionErrorsStopWithStatus2)
                 "^Error: \t-l \\.\\.\\.:  Too many sub-args\n$");
     EXPECT_EXIT(SHM_Init("\"1M"), ExitedWithCode(2), "^Error: \t-l \\.\\.\\.: Missing '\"'$");
     // Too small for a maximum record after a wrap, or not describable in 32 bits.
-    EXPECT_EXIT(SHM_Init("527,1M"), ExitedWithCode(2), "-l\\[1\\].*at least 528 bytes");
+    EXPECT_EXIT(SHM_Init("520,1M"), ExitedWithCode(2), "-l\\[1\\].*at least 521 bytes");
     EXPECT_EXIT(SHM_Init("3G,2G"), ExitedWithCode(2), "below 4 GiB");
     EXPECT_EXIT(SHM_Init("4096,0"), ExitedWithCode(2), "-l\\[2\\].*Too small");
     // Nothing was created by any of them.
@@ -324,6 +356,26 @@ TEST_F(Shm, WrapMarkersAndSeq)
     for (int i = 0; i < 10; i++)
         VSL(2, 0, "%s", big.c_str());
     EXPECT_LT(shm.vsl_ptr, shm.vsl_end);
+}
+
+TEST_F(Shm, SmallestLogTakesMaximumRecords)
+{
+    // 521 bytes round up to a 528-byte log: one maximum record per cycle.
+    SHM_Init("521,4k,-");
+    VSL_Init();
+    EXPECT_EQ(shm.vsl_end - shm.vsl_start, 528 / 4);
+    std::string big(600, 'z');
+    uint32_t seq = *shm.vsl_start;
+    for (int i = 0; i < 5; i++) {
+        VSL(2, 0, "%s", big.c_str());
+        EXPECT_EQ(shm.vsl_start[1], vsl_w0(2, 512));
+        EXPECT_EQ(shm.vsl_ptr, shm.vsl_start + 1 + 130);
+        EXPECT_EQ(*shm.vsl_ptr, VSL_ENDMARKER);
+        if (i > 0) {
+            EXPECT_NE(*shm.vsl_start, seq) << "every record after the first wraps";
+        }
+        seq = *shm.vsl_start;
+    }
 }
 
 TEST_F(Shm, AllocatorSplitCoolDownAndMerge)

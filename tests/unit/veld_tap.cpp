@@ -1,7 +1,9 @@
 // Node files and TAP configuration. The fixed paths under /etc are served by a
 // tmpfs in a private mount namespace of a child process, so the host's files
 // are never touched.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -160,4 +162,55 @@ TEST(TapDev, FailingCommandStops)
             readPublicIP();
         },
         ::testing::ExitedWithCode(1), "");
+}
+
+namespace
+{
+// What the fake TAP device gives, one per read: a frame, or an errno.
+std::vector<std::pair<std::vector<uint8_t>, int>> tap_in;
+
+ssize_t fake_tap_read(void *buf, size_t size)
+{
+    if (tap_in.empty() || tap_in[0].second != 0) {
+        errno = tap_in.empty() ? EAGAIN : tap_in[0].second;
+        if (!tap_in.empty())
+            tap_in.erase(tap_in.begin());
+        return -1;
+    }
+    size_t n = std::min(size, tap_in[0].first.size());
+    std::memcpy(buf, tap_in[0].first.data(), n);
+    tap_in.erase(tap_in.begin());
+    return static_cast<ssize_t>(n);
+}
+} // namespace
+
+// The TAP device is read until it is empty, a read fails or the bound is
+// reached; a frame of a bad length is skipped on its own.
+TEST_F(VeldTest, TapBatchReadsUntilEmptyAndSkipsBadLengths)
+{
+    tap_read_f saved = tap_read_fn;
+    tap_read_fn = fake_tap_read;
+    sockaddr_in c = ip4("198.51.100.30", 5555);
+    auto hello = eth(60, 0x0806, nullptr, nullptr, 0x99), to_client = eth(60, 0x0800);
+    sess_rx(reinterpret_cast<sockaddr *>(&c), sizeof c, hello.data(), hello.size(), SESS_UDP,
+            nullptr, nullptr);
+    sends.clear();
+    auto bcast = to_client;
+    std::fill(bcast.begin(), bcast.begin() + 6, 0xff);
+    tap_in = {{to_client, 0}, {std::vector<uint8_t>(1501, 2), 0}, {bcast, 0}, {to_client, 0}};
+    EXPECT_EQ(tap_rx_batch(), 5u); // the last read finds it empty
+    EXPECT_EQ(sends.size(), 3u);
+    EXPECT_EQ(logs.back(), "[ERROR] VELEC_00149: wrong len 1501 from tap(4). Skipped a frame");
+
+    // A failing read is logged and ends the batch; the next one goes on.
+    tap_in = {{to_client, 0}, {{}, EIO}, {to_client, 0}};
+    EXPECT_EQ(tap_rx_batch(), 2u);
+    EXPECT_EQ(logs.back(), "[ERROR] read(2) error for tap(4): 5 " + std::string(strerror(EIO)));
+    EXPECT_EQ(tap_rx_batch(), 2u);
+    EXPECT_EQ(sends.size(), 5u);
+
+    tap_in.assign(100, {to_client, 0});
+    EXPECT_EQ(tap_rx_batch(), TAP_BATCH);
+    EXPECT_EQ(tap_in.size(), 100u - TAP_BATCH);
+    tap_read_fn = saved;
 }

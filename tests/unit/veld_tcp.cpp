@@ -2,6 +2,7 @@
 // validation, the write queue with its cap, and closing rules.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "veld_tcp.h"
 #include "veld_test_util.h"
 #include "vlog.h"
+#include "vtim.h"
 
 using namespace veld_test;
 
@@ -356,4 +358,205 @@ TEST(TcpAccept, DescriptorsFromFdSetSizeAreRefused)
     close(lfd);
     setrlimit(RLIMIT_NOFILE, &rl);
     VLOG_SetSink(nullptr);
+}
+
+TEST_F(Tcp, FailedReadStillWritesInTheSameTurn)
+{
+    send(unit(60));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    sess *sp = sesst.sesslist_head;
+    ASSERT_NE(sp, nullptr);
+    uint8_t f[60] = {1};
+    tcp_enqueue(sp, tc, f, sizeof f);
+
+    // The client sends garbage: the read fails, yet the queued frame goes out
+    // in the same turn, since the socket is not watched after it.
+    send({'X', 0, 1, 0});
+    fd_set r, w;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_SET(tc->fd, &r);
+    FD_SET(tc->fd, &w);
+    EXPECT_TRUE(tcp_service(&r, &w));
+    EXPECT_TRUE(tc->flags & TC_DEAD);
+    EXPECT_TRUE(logged("[WARN] WRONG veldhdr magic for TCP 'X'"));
+    EXPECT_EQ(tc->wq_head, nullptr);
+    uint8_t buf[128];
+    EXPECT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), 64);
+
+    // Likewise the write error of a connection whose read ended is logged.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
+    sockaddr_in sin = ip4("198.51.100.6", 40001);
+    tcpconn *gone = tcp_new(sv[0], reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    tcp_enqueue(sp, gone, f, sizeof f);
+    close(sv[1]);
+    signal(SIGPIPE, SIG_IGN);
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_SET(gone->fd, &r);
+    FD_SET(gone->fd, &w);
+    EXPECT_TRUE(tcp_service(&r, &w));
+    EXPECT_TRUE(logged("[WARN] TCP read(2) EOF."));
+    EXPECT_TRUE(logged("[ERROR] VELEC_00151: TCP write(2) failed: "));
+    tcp_cleanup_abnormal();
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+}
+
+TEST_F(Tcp, IdleConnectionsWithoutSessionsAreClosed)
+{
+    fake_mono = 100;
+    veld_clock_mono = fake_mono_clock;
+    tcp_close(tc);
+    sockaddr_in sin = ip4("198.51.100.5", 40000);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
+    close(peer);
+    peer = sv[1];
+    tc = tcp_new(sv[0], reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    (void)tcp_new(-1, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+
+    // Too-small frames carry nothing and keep no connection alive.
+    fake_mono = 130;
+    send(unit(13));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_TRUE(logged("[WARN] too small packet for TCP: 13"));
+    fake_mono = 159;
+    tcp_expire_idle();
+    EXPECT_EQ(tcpst.n_tcp, 2u);
+    fake_mono = 160;
+    tcp_expire_idle();
+    EXPECT_EQ(tcpst.n_tcp, 0u) << "both idle since 100";
+    EXPECT_TRUE(logged("[INFO] TCP connection from 198.51.100.5:40000 carried no frame for 60 "
+                       "seconds"));
+    EXPECT_TRUE(logged("[INFO] TCP connection is closing"));
+    tc = nullptr;
+
+    // A connection that carries frames stays; one with a session lives as
+    // long as the session does.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
+    close(peer);
+    peer = sv[1];
+    tc = tcp_new(sv[0], reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    fake_mono = 200;
+    send(unit(60));
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tcp_read(tc), 0);
+    ASSERT_TRUE(tc->flags & TC_HAS_SESSION);
+    fake_mono = 1000;
+    tcp_expire_idle();
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+    veld_clock_mono = VTIM_mono;
+}
+
+TEST(TcpAccept, OutOfDescriptorsPausesAcceptWithOneWarning)
+{
+    logs.clear();
+    VLOG_SetSink(sink);
+    fake_mono = 500;
+    veld_clock_mono = fake_mono_clock;
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin = ip4("127.0.0.1", 0);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(lfd, 8), 0);
+    socklen_t sl = sizeof sin;
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&sin), &sl);
+    int c1 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(c1, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+
+    // No descriptor left: the lowest free one is at the limit.
+    struct rlimit rl, low;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    int lowest = dup(lfd);
+    close(lowest);
+    low = rl;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    EXPECT_EQ(tcp_accept(lfd), -1);
+    EXPECT_EQ(tcp_accept(lfd), -1);
+    setrlimit(RLIMIT_NOFILE, &rl);
+    int lines = 0;
+    for (auto &l : logs)
+        lines += l.find("accept(2) error: 24 ") != std::string::npos;
+    EXPECT_EQ(lines, 1);
+    EXPECT_TRUE(logged("[WARN] accept(2) error: 24 Too many open files; new TCP connections wait"));
+    EXPECT_DOUBLE_EQ(tcp_accept_wait(), TC_ACCEPT_PAUSE);
+    fake_mono += TC_ACCEPT_PAUSE / 2;
+    EXPECT_DOUBLE_EQ(tcp_accept_wait(), TC_ACCEPT_PAUSE / 2);
+    fake_mono += TC_ACCEPT_PAUSE / 2;
+    EXPECT_EQ(tcp_accept_wait(), 0);
+
+    // The connection waited in the backlog and is taken now.
+    EXPECT_EQ(tcp_accept(lfd), 0);
+    EXPECT_EQ(tcpst.n_tcp, 1u);
+    EXPECT_TRUE(logged("[INFO] TCP connections are accepted again (2 accept(2) calls failed)"));
+    tcp_close(tcpst.tcplist);
+    close(c1);
+    close(lfd);
+    veld_clock_mono = VTIM_mono;
+    VLOG_SetSink(nullptr);
+}
+
+// One read takes every unit that has arrived. Wherever the stream is cut
+// between two reads, the same frames come out in the same order; a
+// too-small unit in the middle is dropped on its own.
+TEST_F(Tcp, StreamCutAnywhereGivesTheSameFrames)
+{
+    std::vector<uint8_t> stream;
+    std::vector<std::vector<uint8_t>> want;
+    for (size_t flen : {60, 13, 1500, 14, 2043, 100}) {
+        auto u = unit(flen);
+        stream.insert(stream.end(), u.begin(), u.end());
+        if (flen > 13)
+            want.emplace_back(u.begin() + 4, u.end());
+    }
+    for (size_t cut = 0; cut <= stream.size(); cut++) {
+        tap_out.clear();
+        logs.clear();
+        if (cut > 0)
+            send({stream.begin(), stream.begin() + static_cast<long>(cut)});
+        ASSERT_EQ(tcp_read(tc), 0) << cut;
+        if (cut < stream.size())
+            send({stream.begin() + static_cast<long>(cut), stream.end()});
+        ASSERT_EQ(tcp_read(tc), 0) << cut;
+        ASSERT_EQ(tap_out, want) << "cut at " << cut;
+        int small = 0;
+        for (auto &l : logs)
+            small += l == "[WARN] too small packet for TCP: 13";
+        EXPECT_EQ(small, 1) << cut;
+        ASSERT_EQ(tc->rbuflen, 0) << cut;
+        ASSERT_TRUE(tc->flags & TC_HDR_READ) << cut;
+    }
+    EXPECT_EQ(tc->refcnt, 1);
+}
+
+// A client with more waiting than one read takes gets the rest in the next
+// turn; a bad header ends the connection after the units before it.
+TEST_F(Tcp, ReadsAreBoundedAndABadHeaderKeepsTheUnitsBeforeIt)
+{
+    std::vector<uint8_t> lots;
+    for (int i = 0; i < 100; i++) {
+        auto u = unit(1000);
+        lots.insert(lots.end(), u.begin(), u.end());
+    }
+    send(lots);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tap_out.size(), TC_READ_SIZE / 1004);
+    EXPECT_EQ(tcp_read(tc), 0);
+    EXPECT_EQ(tap_out.size(), 100u);
+
+    tap_out.clear();
+    auto s = unit(60);
+    auto t = unit(70);
+    s.insert(s.end(), t.begin(), t.end());
+    s.insert(s.end(), {'X', 0, 60, 0});
+    send(s);
+    EXPECT_EQ(tcp_read(tc), -1);
+    EXPECT_EQ(tap_out.size(), 2u);
+    EXPECT_TRUE(logged("[WARN] WRONG veldhdr magic for TCP 'X'"));
 }
