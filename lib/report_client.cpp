@@ -6,6 +6,7 @@
 #include "vsb.h"
 #include "vss.h"
 #include "vtcp.h"
+#include "vtim.h"
 
 #include <cerrno>
 #include <csignal>
@@ -16,7 +17,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <linux/sockios.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace
@@ -177,6 +180,17 @@ void read_answer(const rc_caller *c, SSL *ssl, rc_answer *ans)
     ans->split = splitResponse(ans->buf, &ans->body, ans->hdr, console_of(c));
 }
 
+// Wait until the peer's TCP has acknowledged everything written on fd, so the
+// request sits with the peer even if this process dies now; bounded by the
+// socket's timeout.
+void wait_acknowledged(int fd)
+{
+    double end = VTIM_mono() + VTCP_TIMEOUT_SEC;
+    int queued = 0;
+    while (ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0 && VTIM_mono() < end)
+        (void)usleep(1000);
+}
+
 void drain_answer(SSL *ssl)
 {
     char scratch[RC_SCRATCH];
@@ -320,6 +334,10 @@ int RC_Transmit(const rc_caller *c, const char *endpoint, const rc_request *rq, 
             // The handshake happens inside the first write.
             if (tls_write(c, ssl, VSB_data(req), VSB_len(req)) == 0 &&
                 (rq->onewrite || tls_write(c, ssl, VSB_data(body), VSB_len(body)) == 0)) {
+                if (rq->sent != nullptr) {
+                    wait_acknowledged(fd);
+                    rq->sent(rq->sent_priv);
+                }
                 if (ans != nullptr)
                     read_answer(c, ssl, ans);
                 else
@@ -338,9 +356,9 @@ int RC_Transmit(const rc_caller *c, const char *endpoint, const rc_request *rq, 
 }
 
 int RC_Post(const rc_caller *c, const char *endpoint, const char *path, rc_body_f fill, void *priv,
-            bool need200)
+            bool need200, rc_sent_f sent, void *sent_priv)
 {
-    rc_request rq = {path, fill, priv, false};
+    rc_request rq = {path, fill, priv, false, sent, sent_priv};
     auto ans = std::make_unique<rc_answer>();
     if (RC_Transmit(c, endpoint, &rq, ans.get()) != 0)
         return -1;

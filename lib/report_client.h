@@ -63,11 +63,17 @@ int RC_Header(struct vsb *s, const char *path, ssize_t bodylen);
 // Builds the form body once the connection is up; appends to body.
 using rc_body_f = void (*)(struct vsb *body, void *priv);
 
+// Told that a request has gone out in full: written, and acknowledged by the
+// peer's TCP (or the wait for that ran out).
+using rc_sent_f = void (*)(void *priv);
+
 struct rc_request {
     const char *path;
     rc_body_f fill;
     void *priv;
     bool onewrite; // header block and body in one TLS write
+    rc_sent_f sent = nullptr;
+    void *sent_priv = nullptr;
 };
 
 // The answer of a parsed exchange, split in place.
@@ -88,8 +94,11 @@ int RC_Transmit(const rc_caller *c, const char *endpoint, const rc_request *rq, 
 // failure logs "[WARN] Failed to parse HTTP response.", a status other than
 // 200 "[WARN] Unexpected HTTP status: %s". need200 false: 0 whenever the
 // request went out in full; true: 0 only for a split answer with status 200.
+// sent, when given, is called as soon as the request has gone out in full,
+// before the answer is awaited: a caller that counts the request as delivered
+// from then on can record that before a slow answer.
 int RC_Post(const rc_caller *c, const char *endpoint, const char *path, rc_body_f fill, void *priv,
-            bool need200);
+            bool need200, rc_sent_f sent = nullptr, void *sent_priv = nullptr);
 
 // Fire-and-forget style with a body already built: header block and body in
 // one write, the answer discarded.

@@ -259,10 +259,11 @@ void umon_fill_body(struct vsb *body, void *priv)
     }
 }
 
-int reportResult(bool alt)
+int reportResult(bool alt, void (*sent)(void *), void *sent_priv)
 {
     static const rc_caller caller = {rc_voice::LOG_UNTAGGED, nullptr};
-    return RC_Post(&caller, RC_Endpoint(alt), UMON_REPORT_PATH, umon_fill_body, nullptr, false);
+    return RC_Post(&caller, RC_Endpoint(alt), UMON_REPORT_PATH, umon_fill_body, nullptr, false,
+                   sent, sent_priv);
 }
 
 void buildYmd(char *buf, size_t size)
@@ -545,6 +546,31 @@ bool umon_day_over(FILE *fp, const std::string &next)
     return true;
 }
 
+namespace
+{
+
+// The lines a report covers, stored as delivered the moment its request has
+// gone out in full: the master holds it from then on whether or not its
+// answer ever arrives, so a kill while that answer is awaited must not send
+// the same sums again.
+struct umon_delivery {
+    const std::string &daily;
+    FILE *fp;
+    long offset;
+    int64_t watermark;
+    bool stored;
+};
+
+void umon_delivered(void *priv)
+{
+    auto *d = static_cast<umon_delivery *>(priv);
+    (void)umon_write_delivered(UMON_DELIVERED_PATH, UMON_LASTCOMMITTED_PATH, d->daily, d->fp,
+                               d->offset, d->watermark);
+    d->stored = true;
+}
+
+} // namespace
+
 void umon_main_loop(bool alt)
 {
     // Only the file read first after a start may resume after its
@@ -581,14 +607,16 @@ void umon_main_loop(bool alt)
             }
         }
         for (;;) {
-            if (umon_read_lines(fp) == umon_tail::end_of_file && !umon.list.empty() &&
-                reportResult(alt) == 0) {
-                umon_list_clear();
+            if (umon_read_lines(fp) == umon_tail::end_of_file && !umon.list.empty()) {
                 // umon_read_lines left fp at the end of the last whole line.
                 long pos = std::ftell(fp);
                 VAS_ASSERT(pos >= 0);
-                (void)umon_write_delivered(UMON_DELIVERED_PATH, UMON_LASTCOMMITTED_PATH, path, fp,
-                                           pos, umon.watermark);
+                umon_delivery d{path, fp, pos, umon.watermark, false};
+                if (reportResult(alt, umon_delivered, &d) == 0) {
+                    umon_list_clear();
+                    if (!d.stored)
+                        umon_delivered(&d);
+                }
             }
             char today[VTIM_PRINT_SIZE];
             buildYmd(today, sizeof today);

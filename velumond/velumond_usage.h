@@ -66,7 +66,8 @@ void umon_fill_body(struct vsb *body, void *priv);
 
 // Post the list to "/report/umon.php" (alt: the alternative endpoint). 0 when
 // the list counts as delivered (the request went out in full), else -1.
-int reportResult(bool alt);
+// sent(sent_priv) runs at that moment, before the answer is awaited.
+int reportResult(bool alt, void (*sent)(void *) = nullptr, void *sent_priv = nullptr);
 
 // Today's UTC date as YYYYMMDD (size at least 30), and its daily file path.
 void buildYmd(char *buf, size_t size);

@@ -411,6 +411,31 @@ TEST_F(Exchange, PostResultsPerCaller)
     }
 }
 
+// The sent hook runs once the request is out in full, whatever the answer,
+// and never for a request that did not get out.
+TEST_F(Exchange, SentHookRunsOnceTheRequestIsOut)
+{
+    struct Seen {
+        int calls = 0;
+    };
+    auto hook = [](void *priv) { static_cast<Seen *>(priv)->calls++; };
+    for (const char *answer : {"HTTP/1.1 200 OK\r\n\r\nOK", "HTTP/1.1 500 Oops\r\n\r\n", ""}) {
+        Seen seen;
+        TlsServer srv(cert, answer);
+        EXPECT_EQ(RC_Post(&daemon, srv.endpoint().c_str(), "/report/umon.php", fill_text,
+                          (void *)"result[]=l&", false, hook, &seen),
+                  0);
+        EXPECT_EQ(seen.calls, 1) << answer;
+        EXPECT_NE(srv.finish().find("result[]=l&"), std::string::npos);
+    }
+    Seen seen;
+    TlsServer srv(cert, "", TlsServer::mode::CLOSE_AT_ONCE);
+    EXPECT_EQ(RC_Post(&daemon, srv.endpoint().c_str(), "/report/umon.php", fill_text,
+                      (void *)"result[]=l&", false, hook, &seen),
+              -1);
+    EXPECT_EQ(seen.calls, 0);
+}
+
 TEST_F(Exchange, FireAndForgetDrainsTheAnswer)
 {
     std::string answer(50000, 'q'); // more than one scratch buffer

@@ -469,6 +469,34 @@ TEST_F(UsageTest, UnfinishedLastLineIsCutOff)
     }
 }
 
+// A kill in the middle of an append leaves half a line; the reader waits at
+// it, the restarted shmlog thread cuts it off and files the record whole: it
+// is counted once, and nothing is glued to the fragment.
+TEST_F(UsageTest, HalfLineLeftByAKillIsCountedOnceWhenFiledAgain)
+{
+    std::string f = dir + "/stat.log";
+    std::string l1 = kline(T0, MAC1, "10.0.0.2", "8.8.8.8", 1, 2);
+    std::string l2 = kline(T0 + 1, MAC1, "10.0.0.2", "8.8.8.8", 30, 40);
+    put(f, l1 + l2.substr(0, 25));
+    FILE *rd = umon_fopen_daily(f.c_str(), "r");
+    ASSERT_NE(rd, nullptr);
+    EXPECT_EQ(umon_read_lines(rd), umon_tail::partial_line);
+    FILE *wr = umon_fopen_daily(f.c_str(), "a+");
+    ASSERT_NE(wr, nullptr);
+    EXPECT_EQ(umon_mend_daily(wr, f.c_str()), 25);
+    EXPECT_EQ(umon_read_lines(rd), umon_tail::end_of_file); // not stuck at the cut
+    std::fputs(l2.c_str(), wr);
+    std::fflush(wr);
+    EXPECT_EQ(umon_read_lines(rd), umon_tail::end_of_file);
+    std::fclose(wr);
+    std::fclose(rd);
+    ASSERT_EQ(umon_list().size(), 1u);
+    EXPECT_EQ(umon_list()[0].remote_in, 31);
+    EXPECT_EQ(umon_list()[0].remote_out, 42);
+    EXPECT_EQ(slurp(f), l1 + l2);
+    EXPECT_EQ(logged.size(), 1u); // the cut, and no malformed line
+}
+
 TEST(UsagePaths, DailyFileNameFollowsTheUtcDay)
 {
     EXPECT_EQ(buildPath("20261207"), "/var/velkarn-server/stat_20261207.log");

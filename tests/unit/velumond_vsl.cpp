@@ -680,6 +680,59 @@ TEST_F(Reader, RestartFilesEveryRecordOnce)
     EXPECT_EQ(shmlog_lines_after(daily.c_str(), 0), 12);
 }
 
+// Cursors the thread cannot take at face value: none at all (one warning, new
+// records only), one naming the previous day's file (what it holds is passed
+// over, the rest goes to today's file), one claiming more of its file than is
+// there (one warning, and what follows its place is filed once).
+TEST_F(Reader, UnusualCursorsFileEveryRecordOnce)
+{
+    Writer w(dir_, "64k,4k,-");
+    std::string day1 = dir_ + "/stat_1.log", day2 = dir_ + "/stat_2.log", cursor = dir_ + "/cursor";
+    auto run = [&](const std::string &daily, uint32_t before, bool finish) {
+        VSM_data *vd = restarted(dir_);
+        shmlog_ctx c;
+        c.vd = vd;
+        c.cursor_path = cursor.c_str();
+        test_util::logged.clear();
+        shmlog_resume(&c);
+        size_t warned = warnings();
+        w.append(before);
+        FILE *fp = umon_fopen_daily(daily.c_str(), "a+");
+        EXPECT_NE(fp, nullptr);
+        c.fp = fp;
+        c.daily = daily;
+        shmlog_checkpoint(&c, nullptr);
+        VSL_NonBlocking(vd, 1);
+        EXPECT_EQ(VSL_Dispatch(vd, shmlog_emit_cursor, &c), -1);
+        if (finish)
+            shmlog_checkpoint(&c, nullptr);
+        std::fclose(fp);
+        VSM_Delete(vd);
+        return warned;
+    };
+    auto lines = [](uint32_t from, uint32_t to) {
+        std::string t;
+        for (uint32_t k = from; k < to; k++)
+            t += "rec " + std::to_string(k) + "\n";
+        return t;
+    };
+
+    EXPECT_EQ(run(day1, 4, false), 1u); // no cursor; killed before the round's end
+    w.append(3);                        // published while nobody reads
+    EXPECT_EQ(run(day2, 0, true), 0u);  // the next day
+    EXPECT_EQ(test_util::slurp(day1), lines(0, 4));
+    EXPECT_EQ(test_util::slurp(day2), lines(4, 7));
+
+    shmlog_cursor cur;
+    ASSERT_EQ(shmlog_cursor_read(cursor.c_str(), &cur), 0);
+    EXPECT_EQ(cur.daily, day2);
+    cur.size += 1000;
+    ASSERT_EQ(shmlog_cursor_write(cursor.c_str(), cur), 0);
+    w.append(2);
+    EXPECT_EQ(run(day2, 0, true), 1u);
+    EXPECT_EQ(test_util::slurp(day2), lines(4, 9));
+}
+
 TEST_F(Reader, ChunkWalkStopsWhenTheListChanges)
 {
     Writer w(dir_, "4k,64k,-");
