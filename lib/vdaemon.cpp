@@ -97,3 +97,27 @@ vpf_file *VDAEMON_Start(const char *pid_path, bool foreground)
     (void)VDAEMON_PidWrite(pfh);
     return pfh;
 }
+
+void VDAEMON_ServerStart(const char *prog, int argc, char **argv)
+{
+    static const char synopsis[] = " [-d] [-F] [-P pid]\n";
+    vdaemon_opts opts = VDAEMON_Opts(prog);
+    int debug = 0;
+    int ch;
+    while ((ch = getopt(argc, argv, "dFP:")) != -1) {
+        if (ch == 'd')
+            debug++;
+        else if (ch == '?' || !VDAEMON_StdOption(&opts, ch, optarg))
+            VDAEMON_UsageLine(prog, synopsis);
+    }
+    if (optind < argc) {
+        VDAEMON_TooMany(argv[optind]);
+        VDAEMON_UsageLine(prog, synopsis);
+    }
+    if (debug > 0 && opts.foreground) {
+        VDAEMON_OnlyOneDF();
+        VDAEMON_UsageLine(prog, synopsis);
+    }
+    (void)VDAEMON_Start(opts.pid_path.c_str(), opts.foreground || debug > 0);
+    VDAEMON_OpenLog(prog);
+}

@@ -60,3 +60,10 @@ void VDAEMON_OpenLog(const char *ident, int options = LOG_PID | LOG_PERROR,
 
 // The usual sequence: pid file, detach unless in the foreground, pid written.
 vpf_file *VDAEMON_Start(const char *pid_path, bool foreground);
+
+// Command line and start-up of the small servers (velechod, velhttpd, velurd):
+// option string "dFP:" (-d, repeatable, and -F, which toggles, keep the
+// server in the foreground, but not both; -P replaces "/var/run/PROG.pid"),
+// the one-line usage " [-d] [-F] [-P pid]" on any error, then the pid file,
+// detaching and the system log. prog must stay valid for the process's life.
+void VDAEMON_ServerStart(const char *prog, int argc, char **argv);

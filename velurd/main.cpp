@@ -7,49 +7,9 @@
 #include "vdaemon.h"
 #include "velurd_relay.h"
 
-namespace
-{
-[[noreturn]] void usage()
-{
-    VDAEMON_UsageLine("velurd", " [-d] [-F] [-P pid]\n");
-}
-} // namespace
-
 int main(int argc, char **argv)
 {
-    int debug = 0;
-    bool foreground = false;
-    std::string pid_path = "/var/run/velurd.pid";
-    int ch;
-    while ((ch = getopt(argc, argv, "dFP:")) != -1) {
-        switch (ch) {
-        case 'd':
-            debug++;
-            break;
-        case 'F':
-            foreground = !foreground;
-            break;
-        case 'P':
-            pid_path = optarg;
-            break;
-        default:
-            usage();
-        }
-    }
-    if (optind < argc) {
-        VDAEMON_TooMany(argv[optind]);
-        usage();
-    }
-    if (debug > 0 && foreground) {
-        VDAEMON_OnlyOneDF();
-        usage();
-    }
-
-    vpf_file *pfh = VDAEMON_PidOpen(pid_path.c_str());
-    if (debug == 0 && !foreground)
-        VDAEMON_Detach();
-    (void)VDAEMON_PidWrite(pfh);
-    VDAEMON_OpenLog("velurd");
+    VDAEMON_ServerStart("velurd", argc, argv);
 
     const char *what = nullptr;
     if (urd_listen(URD_PORT, &what) < 0) {
