@@ -27,22 +27,8 @@ LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
 DELIVERED = "/var/velkarn-server/velumond/t_delivered"
 CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
 NODE_IP = "192.0.2.1"
-MASTER_IP = "192.0.2.10"
-
-
-def build_value(name, default):
-    """A deployment value compiled into the build (generated/vel_config.h)."""
-    from sandbox import build_dir
-    try:
-        with open(os.path.join(build_dir(), "generated", "vel_config.h")) as f:
-            m = re.search(rf'#define {name} "([^"]*)"', f.read())
-            return m.group(1) if m else default
-    except OSError:
-        return default
-
-
-MASTER_HOST = build_value("VEL_MASTER_HOST", "master.velkarn.example")
-ALT_IP = build_value("VEL_MASTER_ALT_IP", "10.255.0.10")  # the alternate endpoint (-S)
+# The master's addresses compiled into the build; ALT_IP is the alternate endpoint (-S).
+from masters import ALT_IP, MASTER_HOST, MASTER_IP  # noqa: E402
 
 # The node country's ranges in the test table, and a host inside and one outside them.
 LOCAL_HOST = "1.11.0.7"
