@@ -165,7 +165,10 @@ void fd_add(int fd, fd_set *set, int *maxfd)
         }
 
         struct timeval tv = {VELD_SELECT_TIMEOUT, 0};
-        if (accept_wait > 0) {
+        // A usage round in progress writes its next slice in the next turn.
+        if (stat_round_active())
+            tv.tv_sec = 0;
+        else if (accept_wait > 0) {
             tv.tv_sec = static_cast<time_t>(accept_wait);
             tv.tv_usec = static_cast<suseconds_t>((accept_wait - tv.tv_sec) * 1e6) + 1;
             if (tv.tv_usec >= 1000000) {
@@ -240,6 +243,7 @@ int main(int argc, char **argv)
         VDAEMON_OnlyOneDF();
         veld_usage();
     }
+    veld.debug = debug;
 
     if (mkdir(VELD_WORKDIR, 0755) < 0 && errno != EEXIST) {
         std::fprintf(stderr, "Cannot create working directory '%s': %s\n", VELD_WORKDIR,

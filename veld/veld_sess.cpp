@@ -17,6 +17,7 @@
 #include "veld_tap.h"
 #include "veld_tcp.h"
 #include "vlog.h"
+#include "vrate.h"
 
 sess_table sesst;
 
@@ -371,6 +372,8 @@ sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t 
     auto *sp = static_cast<sess *>(std::calloc(1, sizeof(sess)));
     VAS_ASSERT_TEXT(sp != nullptr, "sp != ((void *)0)");
     sp->magic = SESS_MAGIC;
+    // A round in progress began before this session: it waits for the next.
+    sp->stat_gen = statst.gen;
     sp->ep = ep_get(addr, addrlen, type, origin);
     sp->ep->nsess++;
     sp->type = type;
@@ -427,9 +430,9 @@ void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *fram
     sess *sp = sess_insert(addr, addrlen, frame, len, type, origin, created);
     if (sp == nullptr)
         return;
+    sess_learn(sp, frame, len);
     if (std::memcmp(frame, BCAST_MAC, 6) == 0) {
-        sess_broadcast(frame, len, sp);
-        tap_write(frame, len);
+        sess_bcast_from_client(sp, frame, len);
         return;
     }
     sess *dst = sess_find(frame, len);
@@ -467,6 +470,217 @@ void sess_broadcast(const uint8_t *frame, size_t len, const sess *except)
     }
 }
 
+/*--------------------------------------------------------------------
+ * Address bindings and broadcasts
+ */
+
+namespace
+{
+constexpr uint16_t ETH_P_ARP_FRAME = 0x0806;
+constexpr uint16_t ETH_P_IP_FRAME = 0x0800;
+constexpr size_t ARP_FRAME_MIN = 42; // Ethernet header and an IPv4-over-Ethernet ARP body
+constexpr size_t ARP_OPER_OFF = 20;
+constexpr size_t ARP_SPA_OFF = 28;
+constexpr size_t ARP_TPA_OFF = 38;
+constexpr size_t IPV4_SRC_OFF = 26;
+constexpr size_t IPV4_FRAME_MIN = 34;
+
+uint32_t arp_hash(uint32_t ip)
+{
+    return (ip * 2654435761u) >> 19; // 13 bits: SESS_ARP_BUCKETS
+}
+static_assert(SESS_ARP_BUCKETS == 1u << 13);
+
+sess_arp **arp_slot(uint32_t ip)
+{
+    sess_arp **pp = &sesst.arptbl[arp_hash(ip)];
+    while (*pp != nullptr && (*pp)->ip != ip)
+        pp = &(*pp)->next;
+    return pp;
+}
+
+void arp_unbind(sess_arp *a)
+{
+    sess_arp **pp = arp_slot(a->ip);
+    VAS_ASSERT(*pp == a);
+    *pp = a->next;
+    sess *sp = a->sp;
+    sess_arp **sq = &sp->arp;
+    while (*sq != a) {
+        AN(*sq);
+        sq = &(*sq)->snext;
+    }
+    *sq = a->snext;
+    sp->n_arp--;
+    sesst.n_arp--;
+    std::free(a);
+}
+
+uint16_t be16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+} // namespace
+
+sess_arp_kind sess_arp_parse(const uint8_t *frame, size_t len, uint32_t *spa, uint32_t *tpa)
+{
+    // Ethernet hardware (1), IPv4 protocol, 6-byte and 4-byte addresses.
+    static constexpr uint8_t ipv4_over_eth[6] = {0, 1, 8, 0, 6, 4};
+    if (len < ARP_FRAME_MIN || be16(frame + 12) != ETH_P_ARP_FRAME ||
+        std::memcmp(frame + 14, ipv4_over_eth, sizeof ipv4_over_eth) != 0)
+        return sess_arp_kind::none;
+    std::memcpy(spa, frame + ARP_SPA_OFF, 4);
+    std::memcpy(tpa, frame + ARP_TPA_OFF, 4);
+    uint16_t oper = be16(frame + ARP_OPER_OFF);
+    if (*spa == *tpa && *spa != 0 && (oper == 1 || oper == 2))
+        return sess_arp_kind::gratuitous;
+    if (oper == 1)
+        return sess_arp_kind::request;
+    if (oper == 2)
+        return sess_arp_kind::reply;
+    return sess_arp_kind::none;
+}
+
+void sess_arp_bind(sess *sp, uint32_t ip)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    uint32_t h = ntohl(ip);
+    // No station owns the unspecified, limited-broadcast or group addresses,
+    // nor the node's own: a client claiming the gateway's address must not
+    // receive every other client's requests for it.
+    if (ip == 0 || ip == 0xffffffffu || (h >> 28) == 0xe || tap_owns_ip(ip) ||
+        (tapst.public_ip != 0xffffffffu && ip == tapst.public_ip))
+        return;
+    sess_arp **pp = arp_slot(ip);
+    sess_arp *a = *pp;
+    if (a != nullptr) {
+        if (a->sp == sp)
+            return;
+        arp_unbind(a); // the address moved to another station
+    }
+    if (sp->n_arp >= SESS_ARP_PER_SESS) {
+        sess_arp *oldest = sp->arp;
+        while (oldest->snext != nullptr)
+            oldest = oldest->snext;
+        arp_unbind(oldest);
+    }
+    a = static_cast<sess_arp *>(std::calloc(1, sizeof(sess_arp)));
+    VAS_ASSERT_TEXT(a != nullptr, "a != ((void *)0)");
+    a->ip = ip;
+    a->sp = sp;
+    pp = arp_slot(ip);
+    a->next = *pp;
+    *pp = a;
+    a->snext = sp->arp;
+    sp->arp = a;
+    sp->n_arp++;
+    sesst.n_arp++;
+}
+
+sess *sess_arp_owner(uint32_t ip)
+{
+    sess_arp *a = *arp_slot(ip);
+    return a != nullptr ? a->sp : nullptr;
+}
+
+void sess_learn(sess *sp, const uint8_t *frame, size_t len)
+{
+    if (len < IPV4_FRAME_MIN)
+        return;
+    uint16_t et = be16(frame + 12);
+    uint32_t ip, tpa;
+    if (et == ETH_P_IP_FRAME) {
+        if ((frame[14] >> 4) != 4)
+            return;
+        std::memcpy(&ip, frame + IPV4_SRC_OFF, 4);
+    } else if (et == ETH_P_ARP_FRAME) {
+        if (sess_arp_parse(frame, len, &ip, &tpa) == sess_arp_kind::none)
+            return;
+    } else {
+        return;
+    }
+    // Most frames come from a bound address: one look into the table.
+    sess_arp *a = *arp_slot(ip);
+    if (a != nullptr && a->sp == sp)
+        return;
+    sess_arp_bind(sp, ip);
+}
+
+bool sess_bcast_budget(sess *sp)
+{
+    double now = veld_clock_mono();
+    if (sp->bc_last == 0) {
+        sp->bc_tokens = SESS_BCAST_BURST;
+    } else if (now > sp->bc_last) {
+        sp->bc_tokens += (now - sp->bc_last) * SESS_BCAST_RATE;
+        if (sp->bc_tokens > SESS_BCAST_BURST)
+            sp->bc_tokens = SESS_BCAST_BURST;
+    }
+    sp->bc_last = now;
+    if (sp->bc_tokens < 1)
+        return false;
+    sp->bc_tokens -= 1;
+    return true;
+}
+
+void sess_bcast_from_tap(const uint8_t *frame, size_t len)
+{
+    uint32_t spa, tpa;
+    if (sess_arp_parse(frame, len, &spa, &tpa) == sess_arp_kind::request) {
+        sess *dst = sess_arp_owner(tpa);
+        if (dst != nullptr) {
+            sess_send(dst, frame, len, true);
+            return;
+        }
+    }
+    sess_broadcast(frame, len, nullptr);
+}
+
+void sess_bcast_from_client(sess *sp, const uint8_t *frame, size_t len)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    uint32_t spa, tpa;
+    switch (sess_arp_parse(frame, len, &spa, &tpa)) {
+    case sess_arp_kind::gratuitous:
+        // An announcement: only the kernel keeps a cache that it updates;
+        // the other stations learn the address when they ask for it.
+        tap_write(frame, len);
+        return;
+    case sess_arp_kind::request: {
+        if (tap_owns_ip(tpa)) {
+            tap_write(frame, len);
+            return;
+        }
+        sess *dst = sess_arp_owner(tpa);
+        if (dst == sp) {
+            // Asking for its own address (a duplicate-address probe): no
+            // other station owns it.
+            tap_write(frame, len);
+            return;
+        }
+        if (dst != nullptr) {
+            sess_send(dst, frame, len, true);
+            return;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if (sess_bcast_budget(sp)) {
+        sess_broadcast(frame, len, sp);
+    } else {
+        sesst.bcast_over++;
+        static vrate rl_bcast{"Broadcast budget"};
+        VRATE_Log(&rl_bcast,
+                  "[WARN] Broadcasts from %s:%s (%s) beyond %.0f a second reach the TAP device "
+                  "only (%ju so far)",
+                  sp->hoststr, sp->portstr, sp->macstr, SESS_BCAST_RATE,
+                  static_cast<uintmax_t>(sesst.bcast_over));
+    }
+    tap_write(frame, len);
+}
+
 namespace
 {
 void sess_free(sess *sp, bool flush)
@@ -495,6 +709,9 @@ void sess_free(sess *sp, bool flush)
         if (tc->refcnt == 0)
             tcp_close(tc);
     }
+    stat_forget(sp);
+    while (sp->arp != nullptr)
+        arp_unbind(sp->arp);
     bucket_unlink(bucket_of(sp->mac), sp);
     sesslist_unlink(sp);
     ep_put(sp->ep);

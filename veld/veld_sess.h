@@ -35,6 +35,27 @@ constexpr int64_t SESS_TIMEOUT = 600;
 // Frames of this length or shorter carry no payload worth tunnelling.
 constexpr size_t SESS_MIN_FRAME = 13;
 
+// IPv4 addresses are bound to the session that uses them (its ARP sender and
+// IPv4 source addresses), so that an ARP request for one reaches only its
+// owner instead of every session. A station has one address or a few; one
+// that uses more loses its oldest bindings.
+constexpr int SESS_ARP_PER_SESS = 8;
+constexpr uint32_t SESS_ARP_BUCKETS = 8192;
+// Other broadcasts from a client reach every other session within this
+// budget per session (frames per second, and the burst it may save up);
+// beyond it they reach the TAP device only. Each costs a copy per session.
+constexpr double SESS_BCAST_RATE = 5;
+constexpr double SESS_BCAST_BURST = 20;
+
+struct sess;
+// One binding of an IPv4 address to the session that owns it.
+struct sess_arp {
+    uint32_t ip; // network byte order
+    sess *sp;
+    sess_arp *next;  // in its bucket
+    sess_arp *snext; // in its session's list, newest first
+};
+
 struct usage {
     uint32_t addr; // IPv4, network byte order
     uint64_t tx;
@@ -62,6 +83,11 @@ struct sess {
     sess *all_prev, *all_next;
     sess *bucket_prev, *bucket_next;
     struct sess_ep *ep; // the endpoint that brought it
+    uint32_t stat_gen;  // the usage round that last wrote it
+    sess_arp *arp;      // addresses bound to it, newest first
+    int n_arp;
+    double bc_tokens; // broadcast budget left (frames)
+    double bc_last;   // monotonic time it was last filled; 0: never
 };
 
 // One client endpoint (UDP source address and port, TCP connection, or ICMP
@@ -98,6 +124,9 @@ struct sess_table {
     sess_ep *eptbl[SESS_EP_BUCKETS] = {};
     veld_ratelimit limit_log; // sessions refused by the limits
     veld_ratelimit mac_log;   // frames refused for their source address
+    sess_arp *arptbl[SESS_ARP_BUCKETS] = {};
+    uint64_t n_arp = 0;
+    uint64_t bcast_over = 0; // client broadcasts kept from the other sessions by the budget
 };
 extern sess_table sesst;
 
@@ -123,6 +152,29 @@ usage *sess_ip_usage(sess *sp, uint32_t addr);
 sess *sess_find(const uint8_t *frame, size_t len);
 void sess_tx(sess *sp, const uint8_t *frame, size_t len);
 void sess_broadcast(const uint8_t *frame, size_t len, const sess *except);
+// A broadcast from the TAP device: an ARP request for a bound address goes
+// to its owner only, anything else to every session.
+void sess_bcast_from_tap(const uint8_t *frame, size_t len);
+// A broadcast from client session sp, after its accounting: a gratuitous ARP
+// and an ARP request for the TAP device's addresses go to the TAP device, an
+// ARP request for a bound address to its owner only; anything else to every
+// other session (within sp's budget) and to the TAP device.
+void sess_bcast_from_client(sess *sp, const uint8_t *frame, size_t len);
+
+// What kind of ARP frame a frame is; *spa and *tpa (network byte order) are
+// set for every ARP kind.
+enum class sess_arp_kind { none, request, reply, gratuitous };
+sess_arp_kind sess_arp_parse(const uint8_t *frame, size_t len, uint32_t *spa, uint32_t *tpa);
+// Learns the addresses a client frame shows for its session.
+void sess_learn(sess *sp, const uint8_t *frame, size_t len);
+// Binds ip to sp (moving it from another session); addresses no station may
+// own are refused.
+void sess_arp_bind(sess *sp, uint32_t ip);
+// The session an address is bound to, or null.
+sess *sess_arp_owner(uint32_t ip);
+// Whether sp may fan one more broadcast out to the other sessions now
+// (takes it from the budget).
+bool sess_bcast_budget(sess *sp);
 void sess_cleanup();
 
 // Frees every session and the table (dropping connection references), so

@@ -568,9 +568,14 @@ void VSL(unsigned tag, uint32_t id, const char *fmt, ...)
         len = n < 0 ? 0 : static_cast<size_t>(n);
         src = buf;
     }
+    VSL_Write(tag, id, src, len);
+}
+
+void VSL_Write(unsigned tag, uint32_t id, const char *payload, size_t len)
+{
     if (len > VSL_MAX_RECORD)
         len = VSL_MAX_RECORD;
     uint32_t *p = vsl_get(static_cast<unsigned>(len));
-    memcpy(p + 2, src, len);
+    memcpy(p + 2, payload, len);
     vsl_hdr(tag, p, static_cast<unsigned>(len), id);
 }

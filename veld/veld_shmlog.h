@@ -3,6 +3,7 @@
 // processes follow the log without locks (see velumond/vsl.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
@@ -26,6 +27,9 @@ void SHM_Init(const char *arg);
 void VSL_Init(void);
 // Append one record; a payload longer than VSL_MAX_RECORD is cut.
 void VSL(unsigned tag, uint32_t id, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// Append one record of len payload bytes (cut at VSL_MAX_RECORD), as VSL does
+// with its formatted text.
+void VSL_Write(unsigned tag, uint32_t id, const char *payload, size_t len);
 // Allocate a segment of at least size payload bytes; null when none is free.
 void *VSM_Alloc(unsigned size, const char *class_, const char *type, const char *ident);
 // Release a segment from VSM_Alloc; it cools down before it is reused.

@@ -1,10 +1,12 @@
 #include "veld_stat.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/types.h>
+#include <ctime>
 
 #include "vas.h"
 #include "veld_sess.h"
@@ -87,44 +89,127 @@ void sess_stat_transport(sess *sp, int rxtx, uint32_t type, uint32_t addr, size_
 
 namespace
 {
-void stat_write_k(const sess *sp, const char *stamp, double real, double mono, const usage *u)
+// Decimal text of v at p; returns the end. Counters are unsigned but the
+// records have always printed them signed.
+char *put_int(char *p, int64_t v)
 {
-    char addr[INET_ADDRSTRLEN];
-    struct in_addr in;
-    in.s_addr = u->addr;
-    AN(inet_ntop(AF_INET, &in, addr, sizeof addr));
-    // Counters are unsigned but the record has always printed them signed.
-    VSL(STAT_VSL_TAG, 0, "%s;%.2f;%.2f;%s;%s;%s;K;%s;%zd;%zd;D", stamp, real, mono, sp->hoststr,
-        sp->portstr, sp->macstr, addr, static_cast<ssize_t>(u->rx), static_cast<ssize_t>(u->tx));
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    if (v < 0)
+        *p++ = '-';
+    char tmp[20];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    while (n > 0)
+        *p++ = tmp[--n];
+    return p;
 }
-} // namespace
 
-void sess_stat_flush(sess *sp, int *nentry, double real, double mono)
+// Dotted decimal of an IPv4 address in network byte order.
+char *put_ip4(char *p, uint32_t addr)
 {
-    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
-    AN(nentry);
-    if (real == -1)
-        real = veld_clock_real();
-    if (mono == -1)
-        mono = veld_clock_mono();
+    const auto *b = reinterpret_cast<const uint8_t *>(&addr);
+    for (int i = 0; i < 4; i++) {
+        if (i > 0)
+            *p++ = '.';
+        unsigned v = b[i];
+        if (v >= 100)
+            *p++ = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            *p++ = static_cast<char>('0' + v / 10 % 10);
+        *p++ = static_cast<char>('0' + v % 10);
+    }
+    return p;
+}
+
+char *put_text(char *p, const char *s)
+{
+    size_t n = std::strlen(s);
+    std::memcpy(p, s, n);
+    return p + n;
+}
+
+// Everything before the record's line type: "stamp;real;mono;" of the round,
+// then "host;port;mac;" of the session.
+struct stat_line {
+    char buf[VSL_MAX_RECORD + 256];
+    char *body; // where the line type goes
+};
+
+void stat_line_init(stat_line *l, const sess *sp, const char *prefix, size_t prefix_len)
+{
+    static_assert(STAT_PREFIX_SIZE + sizeof sess::hoststr + sizeof sess::portstr +
+                      sizeof sess::macstr + 3 + 128 <
+                  sizeof stat_line::buf);
+    std::memcpy(l->buf, prefix, prefix_len);
+    char *p = l->buf + prefix_len;
+    p = put_text(p, sp->hoststr);
+    *p++ = ';';
+    p = put_text(p, sp->portstr);
+    *p++ = ';';
+    p = put_text(p, sp->macstr);
+    *p++ = ';';
+    l->body = p;
+}
+
+// "K;addr;in;out;D" or "U;-;in;out;D" behind the prefix, into the log.
+void stat_line_write(stat_line *l, const usage *u, bool other)
+{
+    char *p = l->body;
+    if (other) {
+        std::memcpy(p, "U;-", 3);
+        p += 3;
+    } else {
+        *p++ = 'K';
+        *p++ = ';';
+        p = put_ip4(p, u->addr);
+    }
+    *p++ = ';';
+    p = put_int(p, static_cast<int64_t>(u->rx));
+    *p++ = ';';
+    p = put_int(p, static_cast<int64_t>(u->tx));
+    std::memcpy(p, ";D", 2);
+    p += 2;
+    VSL_Write(STAT_VSL_TAG, 0, l->buf, static_cast<size_t>(p - l->buf));
+}
+
+// The round's part of every record: "stamp;real;mono;".
+size_t stat_prefix(char *buf, size_t size, double real, double mono)
+{
     char stamp[VTIM_PRINT_SIZE];
     VTIM_print(stamp, "%a, %d %b %Y %T GMT", real);
+    int n = std::snprintf(buf, size, "%s;%.2f;%.2f;", stamp, real, mono);
+    VAS_ASSERT(n > 0 && static_cast<size_t>(n) < size);
+    return static_cast<size_t>(n);
+}
 
-    if (sp->peer_usage.rx != 0 || sp->peer_usage.tx != 0) {
-        stat_write_k(sp, stamp, real, mono, &sp->peer_usage);
-        (*nentry)++;
-    }
-    if (sp->other_usage.rx != 0 || sp->other_usage.tx != 0) {
-        VSL(STAT_VSL_TAG, 0, "%s;%.2f;%.2f;%s;%s;%s;U;-;%zd;%zd;D", stamp, real, mono, sp->hoststr,
-            sp->portstr, sp->macstr, static_cast<ssize_t>(sp->other_usage.rx),
-            static_cast<ssize_t>(sp->other_usage.tx));
-        (*nentry)++;
-    }
-    for (int i = 0; i < sp->n_ip_usage; i++) {
-        const usage *u = &sp->ip_usage[i];
-        if (u->rx != 0 || u->tx != 0) {
-            stat_write_k(sp, stamp, real, mono, u);
+// The records of one session, in their order: the transport K record, the U
+// record, then one K record per remote address in order of appearance. Then
+// its counters start again.
+void stat_write_session(sess *sp, const char *prefix, size_t prefix_len, int *nentry)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    bool any = sp->peer_usage.rx != 0 || sp->peer_usage.tx != 0 || sp->other_usage.rx != 0 ||
+               sp->other_usage.tx != 0 || sp->n_ip_usage > 0;
+    if (any) {
+        stat_line l;
+        stat_line_init(&l, sp, prefix, prefix_len);
+        if (sp->peer_usage.rx != 0 || sp->peer_usage.tx != 0) {
+            stat_line_write(&l, &sp->peer_usage, false);
             (*nentry)++;
+        }
+        if (sp->other_usage.rx != 0 || sp->other_usage.tx != 0) {
+            stat_line_write(&l, &sp->other_usage, true);
+            (*nentry)++;
+        }
+        for (int i = 0; i < sp->n_ip_usage; i++) {
+            const usage *u = &sp->ip_usage[i];
+            if (u->rx != 0 || u->tx != 0) {
+                stat_line_write(&l, u, false);
+                (*nentry)++;
+            }
         }
     }
     // The peer address stays: the next frame sets it again anyway. The
@@ -140,17 +225,112 @@ void sess_stat_flush(sess *sp, int *nentry, double real, double mono)
     sp->n_ip_usage = 0;
 }
 
+double stat_clock_now()
+{
+    struct timespec ts;
+    AZ(clock_gettime(CLOCK_MONOTONIC, &ts));
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void stat_round_begin(double now_real, double now_mono)
+{
+    statst.last_emit = now_real;
+    statst.active = true;
+    statst.gen++;
+    statst.real = now_real;
+    statst.mono = now_mono;
+    statst.next = sesst.sesslist_head;
+    statst.nsess = 0;
+    statst.nentry = 0;
+    statst.prefix_len = stat_prefix(statst.prefix, sizeof statst.prefix, now_real, now_mono);
+    statst.slices = 0;
+    statst.longest = 0;
+    statst.began = stat_clock_now();
+}
+
+// Writes sessions of the round in progress until the bounds of one slice are
+// reached (no bounds: to the end). Ends the round after its last session.
+void stat_slice(bool bounded)
+{
+    if (!statst.active)
+        return;
+    double t0 = stat_clock_now();
+    double limit = t0 + statst.slice_usec * 1e-6;
+    unsigned n = 0;
+    while (statst.next != nullptr) {
+        if (bounded && n > 0 && (n >= statst.slice_sessions || stat_clock_now() >= limit))
+            break;
+        sess *sp = statst.next;
+        CHECK_OBJ(sp, 0x37f52bf3);
+        statst.next = sp->all_next;
+        // Sessions that came after the round began wait for the next one.
+        if (sp->stat_gen == statst.gen)
+            continue;
+        sp->stat_gen = statst.gen;
+        stat_write_session(sp, statst.prefix, statst.prefix_len, &statst.nentry);
+        statst.nsess++;
+        n++;
+    }
+    double took = stat_clock_now() - t0;
+    statst.slices++;
+    if (took > statst.longest)
+        statst.longest = took;
+    if (statst.next != nullptr)
+        return;
+    statst.active = false;
+    VLOG("[INFO] Stat is written. (nsess %d, nentry %d)", statst.nsess, statst.nentry);
+    if (veld.debug > 0)
+        VLOG("[INFO] Usage round: %d sessions, %d records in %u slices over %.3f s, longest "
+             "slice %.3f ms",
+             statst.nsess, statst.nentry, statst.slices, stat_clock_now() - statst.began,
+             statst.longest * 1e3);
+}
+} // namespace
+
+void sess_stat_flush(sess *sp, int *nentry, double real, double mono)
+{
+    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    AN(nentry);
+    if (real == -1)
+        real = veld_clock_real();
+    if (mono == -1)
+        mono = veld_clock_mono();
+    char prefix[STAT_PREFIX_SIZE];
+    size_t n = stat_prefix(prefix, sizeof prefix, real, mono);
+    stat_write_session(sp, prefix, n, nentry);
+}
+
 void stat_emit()
 {
-    double now_real = veld_clock_real();
-    double now_mono = veld_clock_mono();
-    if (statst.last_emit != 0 && veld.usage_interval >= now_real - statst.last_emit)
-        return;
-    statst.last_emit = now_real;
-    int nsess = 0, nentry = 0;
-    for (sess *sp = sesst.sesslist_head; sp != nullptr; sp = sp->all_next) {
-        sess_stat_flush(sp, &nentry, now_real, now_mono);
-        nsess++;
+    if (!statst.active) {
+        double now_real = veld_clock_real();
+        double now_mono = veld_clock_mono();
+        if (statst.last_emit != 0 && veld.usage_interval >= now_real - statst.last_emit)
+            return;
+        stat_round_begin(now_real, now_mono);
     }
-    VLOG("[INFO] Stat is written. (nsess %d, nentry %d)", nsess, nentry);
+    stat_slice(true);
+}
+
+bool stat_round_active()
+{
+    return statst.active;
+}
+
+void stat_round_finish()
+{
+    stat_slice(false);
+}
+
+void stat_emit_now()
+{
+    stat_round_finish();
+    stat_round_begin(veld_clock_real(), veld_clock_mono());
+    stat_slice(false);
+}
+
+void stat_forget(const sess *sp)
+{
+    if (statst.next == sp)
+        statst.next = sp->all_next;
 }

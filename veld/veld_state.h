@@ -13,6 +13,7 @@ struct veld_state {
     int tap_fd = -1;
     int tcp_fd = -1;
     const char *shm_arg = nullptr; // -l: handed unparsed to the shared-memory set-up
+    int debug = 0;                 // -d: how often given; adds lines on the usage rounds
 };
 extern veld_state veld;
 

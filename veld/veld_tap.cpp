@@ -128,6 +128,10 @@ void setupTapDev()
     tap_run("/sbin/ip link set %s up mtu 1450", tapst.tapname);
     tap_run("/sbin/ifconfig %s inet %s netmask 255.255.240.0 up", tapst.tapname, ip);
     tap_run("/sbin/ifconfig %s:0 inet 10.254.254.1 netmask 255.255.0.0", tapst.tapname);
+    struct in_addr in;
+    if (inet_aton(ip, &in) != 0)
+        tapst.ip = in.s_addr;
+    tapst.alias_ip = inet_addr("10.254.254.1");
 }
 
 void readPublicIP()
@@ -150,6 +154,11 @@ void tap_write(const uint8_t *frame, size_t len)
     VAS_ASSERT_TEXT(ret == static_cast<ssize_t>(len), "ret == len");
 }
 
+bool tap_owns_ip(uint32_t addr)
+{
+    return addr != 0 && (addr == tapst.ip || addr == tapst.alias_ip);
+}
+
 void tap_input(const uint8_t *frame, ssize_t n)
 {
     if (n < 0) {
@@ -166,7 +175,7 @@ void tap_input(const uint8_t *frame, ssize_t n)
     // session of that address, and must not take every station's ARP.
     static constexpr uint8_t bcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     if (std::memcmp(frame, bcast, 6) == 0) {
-        sess_broadcast(frame, len, nullptr);
+        sess_bcast_from_tap(frame, len);
         return;
     }
     sess *sp = sess_find(frame, len);

@@ -20,6 +20,10 @@ struct tap_state {
     uint32_t public_ip = 0xffffffffu; // network byte order; all ones: not set
     uint8_t mac[6] = {};              // the TAP device's own Ethernet address
     bool has_mac = false;
+    // The TAP device's IPv4 addresses (network byte order; 0: none): only the
+    // kernel answers for them, so no client may claim them.
+    uint32_t ip = 0;
+    uint32_t alias_ip = 0;
     char cmd[TAP_CMD_SIZE] = {};
 };
 extern tap_state tapst;
@@ -32,6 +36,9 @@ using tap_read_f = ssize_t (*)(void *buf, size_t size);
 extern tap_read_f tap_read_fn;
 using tap_system_f = int (*)(const char *cmd);
 extern tap_system_f tap_system_fn;
+
+// Whether addr (network byte order) is one of the TAP device's own addresses.
+bool tap_owns_ip(uint32_t addr);
 
 int tap_alloc();
 void setupTapDev();

@@ -1,6 +1,7 @@
 // Usage records: the K and U texts as they land in the shared-memory log,
 // the emission rounds, the reset of the counters and the final records of an
 // expiring session.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
@@ -51,7 +52,7 @@ class Usage : public VeldTest
         VeldTest::SetUp();
         fake_mono = 4321.5;
         veld_clock_mono = fake_mono_clock;
-        statst.last_emit = 0;
+        statst = stat_state{};
         veld.usage_interval = 300;
         veld.cleanup_interval = 60;
     }
@@ -324,4 +325,122 @@ TEST_F(Usage, ExpiryWritesTheFinalRecords)
                        "entries."));
     // The surviving session still holds its counters for the next round.
     EXPECT_EQ(keep->peer_usage.rx, 2u * 70);
+}
+
+// A round written a few sessions per turn gives the records an unsliced round
+// gives for the same sessions, all with the time the round began, while the
+// clock moves on, traffic arrives and sessions come and go between slices.
+TEST_F(Usage, SlicedRoundEqualsWholeRound)
+{
+    constexpr int N = 30;
+    auto load = [&](int base) {
+        for (int i = 0; i < N; i++) {
+            auto from = ip4("198.51.100.40", static_cast<uint16_t>(base + i));
+            auto mac = static_cast<uint8_t>(10 + i);
+            udp_from(from, eth(42, 0x0806, nullptr, nullptr, mac));
+            for (int k = 0; k < i % 4; k++) {
+                std::string dst = "203.0.113." + std::to_string(1 + k);
+                udp_from(from, eth(60 + k, 0x0800, "10.8.0.3", dst.c_str(), mac));
+            }
+        }
+    };
+    // The same sessions, under other ports so that they are new ones.
+    auto strip = [](std::vector<std::string> v) {
+        for (auto &t : v) {
+            auto p = t.find(";198.51.100.40;");
+            t.erase(p + 15, t.find(';', p + 15) - (p + 15));
+        }
+        return v;
+    };
+
+    load(7000);
+    statst.slice_sessions = 1000000;
+    stat_emit();
+    auto whole = texts(take());
+    ASSERT_TRUE(logged("[INFO] Stat is written. (nsess 30, nentry 103)"));
+    ASSERT_FALSE(stat_round_active());
+    sess_reset();
+    sesst.sesstbl = sessinit(512, &sesst.sesstbl_mask);
+    logs.clear();
+
+    load(8000);
+    statst.last_emit = 0;
+    statst.slice_sessions = 4;
+    stat_emit();
+    int turns = 1;
+    bool extra = false;
+    while (stat_round_active()) {
+        // Time passes and frames arrive between slices.
+        fake_now += 0.25;
+        fake_mono += 0.25;
+        // A session created during the round waits for the next one.
+        if (!extra) {
+            udp_from(ip4("198.51.100.41", 9000), eth(42, 0x0806, nullptr, nullptr, 200));
+            extra = true;
+        }
+        stat_emit();
+        turns++;
+        ASSERT_LT(turns, 100);
+    }
+    EXPECT_EQ(turns, (N + 3) / 4);
+    EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 30, nentry 103)"));
+    auto sliced = texts(take());
+    ASSERT_EQ(sliced.size(), whole.size());
+    EXPECT_EQ(strip(sliced), strip(whole));
+    for (auto &t : sliced)
+        EXPECT_EQ(t.rfind(std::string(STAMP) + ";1796651033.25;4321.50;", 0), 0u) << t;
+
+    // The late session is written by the next round; a whole round at once
+    // (as at a stop) also finishes one in progress first.
+    fake_now += 400;
+    statst.slice_sessions = 1;
+    stat_emit();
+    ASSERT_TRUE(stat_round_active());
+    logs.clear();
+    stat_emit_now();
+    EXPECT_FALSE(stat_round_active());
+    auto rest = texts(take());
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_NE(rest[0].find(";198.51.100.41;9000;2:0:0:0:0:c8;K;198.51.100.41;70;0;D"),
+              std::string::npos);
+    EXPECT_TRUE(logged("(nsess 31, nentry 2)"));
+    EXPECT_TRUE(logged("(nsess 31, nentry 0)"));
+}
+
+// Sessions that expire or are created while a round is being written: the
+// expiring one leaves its records once, with the expiry pass's time.
+TEST_F(Usage, ExpiryDuringASlicedRound)
+{
+    for (int i = 0; i < 6; i++)
+        udp_from(ip4("198.51.100.50", static_cast<uint16_t>(6000 + i)),
+                 eth(42, 0x0806, nullptr, nullptr, static_cast<uint8_t>(30 + i)));
+    sess_cleanup(); // records the time
+    statst.slice_sessions = 2;
+    stat_emit(); // sessions 0 and 1
+    take();
+    // Session 2 is next; all but session 5 fall silent and expire.
+    fake_now += 601;
+    udp_from(ip4("198.51.100.50", 6005), eth(42, 0x0806, nullptr, nullptr, 35));
+    sess_cleanup();
+    ASSERT_EQ(sesst.n_sess, 1u);
+    auto rs = texts(take());
+    // Sessions 0 and 1 were written already and have nothing new; 2 to 4 write
+    // their counters at expiry.
+    ASSERT_EQ(rs.size(), 6u);
+    for (const char *port : {";6002;", ";6003;", ";6004;"})
+        EXPECT_EQ(std::count_if(rs.begin(), rs.end(),
+                                [&](const std::string &t) {
+                                    return t.find(port) != std::string::npos &&
+                                           t.find("1796651634.25") != std::string::npos;
+                                }),
+                  2)
+            << port;
+    while (stat_round_active())
+        stat_emit();
+    rs = texts(take());
+    ASSERT_EQ(rs.size(), 2u);
+    EXPECT_NE(rs[0].find(";198.51.100.50;6005;2:0:0:0:0:23;K;198.51.100.50;140;0;D"),
+              std::string::npos);
+    EXPECT_NE(rs[0].find("1796651033.25"), std::string::npos);
+    EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 3, nentry 6)"));
 }
