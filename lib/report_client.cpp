@@ -5,6 +5,7 @@
 #include "vlog.h"
 #include "vsb.h"
 #include "vss.h"
+#include "vstat.h"
 #include "vtcp.h"
 #include "vtim.h"
 
@@ -360,16 +361,23 @@ int RC_Post(const rc_caller *c, const char *endpoint, const char *path, rc_body_
 {
     rc_request rq = {path, fill, priv, false, sent, sent_priv};
     auto ans = std::make_unique<rc_answer>();
-    if (RC_Transmit(c, endpoint, &rq, ans.get()) != 0)
+    if (RC_Transmit(c, endpoint, &rq, ans.get()) != 0) {
+        VSTAT_Report(false);
         return -1;
+    }
+    // The status file counts only an answer of 200 as a report that arrived,
+    // whatever the caller makes of the others.
     if (ans->split != 0) {
         VLOG("[WARN] Failed to parse HTTP response.");
+        VSTAT_Report(false);
         return need200 ? -1 : 0;
     }
     if (RC_Status(ans->hdr[1]) != 200) {
         VLOG("[WARN] Unexpected HTTP status: %s", ans->hdr[1]);
+        VSTAT_Report(false);
         return need200 ? -1 : 0;
     }
+    VSTAT_Report(true);
     return 0;
 }
 
@@ -391,7 +399,9 @@ int RC_Send(const rc_caller *c, const char *endpoint, const char *path, const ch
 {
     raw_body rb = {body, bodylen};
     rc_request rq = {path, fill_raw, &rb, true};
-    return RC_Transmit(c, endpoint, &rq, nullptr);
+    int r = RC_Transmit(c, endpoint, &rq, nullptr);
+    VSTAT_Report(r == 0); // the answer is not read: sent in full counts
+    return r;
 }
 
 long RC_Status(const char *status)

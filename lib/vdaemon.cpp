@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "vas.h"
+#include "vstat.h"
 
 void VDAEMON_PrintUsage(std::FILE *fp, const char *prog, std::span<const vdaemon_option> options)
 {
@@ -87,6 +88,9 @@ int VDAEMON_PidWrite(vpf_file *pfh)
 void VDAEMON_OpenLog(const char *ident, int options, int facility)
 {
     openlog(ident, options, facility);
+    // Every daemon opens its log once, with its own name: it publishes its
+    // status file from here on (starts, and what it adds itself).
+    (void)VSTAT_Init(ident);
 }
 
 vpf_file *VDAEMON_Start(const char *pid_path, bool foreground)
