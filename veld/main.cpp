@@ -19,6 +19,7 @@
 #include "veld_sess.h"
 #include "veld_shmlog.h"
 #include "veld_stat.h"
+#include "veld_status.h"
 #include "veld_state.h"
 #include "veld_tap.h"
 #include "veld_tcp.h"
@@ -139,6 +140,7 @@ void fd_add(int fd, fd_set *set, int *maxfd)
         stat_emit();
         sess_cleanup();
         tcp_expire_idle();
+        veld_status_tick();
 
         FD_ZERO(&rset);
         FD_ZERO(&wset);

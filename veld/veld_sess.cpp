@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 
 #include "vas.h"
+#include "veld_counters.h"
 #include "veld_dgram.h"
 #include "veld_stat.h"
 #include "veld_state.h"
@@ -199,6 +200,7 @@ bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t ty
         if (ep == nullptr || ep->nsess < SESS_MAX_PER_ENDPOINT)
             return true;
     }
+    (ep == nullptr ? vcnt.refused_sessions_total : vcnt.refused_sessions_endpoint)++;
     uint64_t held;
     if (!veld_ratelimit_ok(&sesst.limit_log, &held))
         return false;
@@ -235,6 +237,7 @@ bool sess_src_refused(const struct sockaddr *addr, socklen_t addrlen, const uint
         why = "the TAP device's address";
     else
         return false;
+    vcnt.refused_source_address++;
     uint64_t held;
     if (!veld_ratelimit_ok(&sesst.mac_log, &held))
         return true;
@@ -254,6 +257,8 @@ bool sess_src_refused(const struct sockaddr *addr, socklen_t addrlen, const uint
 void sess_send(sess *sp, const uint8_t *frame, size_t len, bool bcast)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
+    vcnt.frames_out[sp->type % VELD_TRANSPORTS]++;
+    vcnt.bytes_out[sp->type % VELD_TRANSPORTS] += len;
     switch (sp->type) {
     case SESS_ICMP:
         icmp_tx(sp, frame, len);
@@ -423,6 +428,8 @@ sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t 
 void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *frame, size_t len,
              uint32_t type, const void *origin, int *created)
 {
+    vcnt.frames_in[type % VELD_TRANSPORTS]++;
+    vcnt.bytes_in[type % VELD_TRANSPORTS] += len;
     if (sess_is_local(addr, addrlen))
         return;
     if (sess_src_refused(addr, addrlen, frame))
@@ -432,6 +439,7 @@ void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *fram
         return;
     sess_learn(sp, frame, len);
     if (std::memcmp(frame, BCAST_MAC, 6) == 0) {
+        vcnt.broadcasts++;
         sess_bcast_from_client(sp, frame, len);
         return;
     }
@@ -466,6 +474,7 @@ void sess_broadcast(const uint8_t *frame, size_t len, const sess *except)
         CHECK_OBJ(sp, 0x37f52bf3);
         if (sp == except)
             continue;
+        vcnt.broadcast_copies++;
         sess_send(sp, frame, len, true);
     }
 }
@@ -750,6 +759,7 @@ usage *sess_ip_usage(sess *sp, uint32_t addr)
         if (sp->ip_usage[i].addr == addr)
             return &sp->ip_usage[i];
     if (sp->n_ip_usage >= SESS_IP_USAGE_MAX) {
+        vcnt.refused_address_table++;
         VLOG("[ERROR] VELEC_00153: Too many IP address table from %s:%s\n", sp->hoststr,
              sp->portstr);
         return nullptr;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "vas.h"
+#include "veld_counters.h"
 #include "veld_sess.h"
 #include "veld_stat.h"
 #include "veld_state.h"
@@ -165,6 +166,7 @@ int tcp_accept(int listen_fd)
     }
     if (fd >= FD_SETSIZE) {
         // select() cannot watch it; refuse the client rather than stop veld.
+        vcnt.refused_tcp_descriptor++;
         char host[INET_ADDRSTRLEN] = "";
         int port = 0;
         if (ss.ss_family == AF_INET) {
@@ -368,6 +370,7 @@ void tcp_enqueue(sess *sp, tcpconn *tc, const uint8_t *frame, size_t len)
     VAS_ASSERT(len <= 0xffff);
     int64_t need = static_cast<int64_t>(sizeof(veldhdr) + len);
     if (tc->wq_bytes + need > TC_WQ_MAX) {
+        vcnt.refused_tcp_queue++;
         tc->n_dropped++;
         int64_t now = veld_now();
         if (tc->n_dropped == 1 || now - tc->last_drop_log >= TC_DROP_LOG_INTERVAL) {
