@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <getopt.h>
 #include <fstream>
 #include <signal.h>
 #include <sstream>
@@ -17,8 +18,10 @@
 #include <vector>
 
 #include "vdaemon.h"
+#include "velstatus_prom.h"
 #include "velstatus_read.h"
 #include "vpf.h"
+#include "vstat.h"
 #include "vtim.h"
 
 namespace
@@ -31,6 +34,8 @@ constexpr const char *SHM_PATH = "/var/velkarn-server/veld/_.vsm";
 constexpr const char *LASTCOMMITTED_PATH = "/var/velkarn-server/velumond/t_lastcommitted";
 constexpr const char *DAILY_PREFIX = "/var/velkarn-server/stat_";
 constexpr size_t SHM_READ_MAX = size_t(1) << 32;
+// The daemons that report to the master server.
+constexpr const char *REPORTING_DAEMONS[] = {"velumond", "velcrond", "vellmond", "velmeshd"};
 
 bool read_text(const std::string &path, std::string *out, std::string *why, size_t max = 65536)
 {
@@ -181,94 +186,164 @@ std::string committed_date(const std::string &text)
     return buf;
 }
 
-void print_text(const node_status &ns)
+void print_text(FILE *fp, const node_status &ns)
 {
-    printf("daemons:\n");
+    fprintf(fp, "daemons:\n");
     for (const auto &d : ns.daemons) {
-        printf("  %-12s ", d.name.c_str());
+        fprintf(fp, "  %-12s ", d.name.c_str());
         if (d.pid > 0)
-            printf("pid %-8d ", static_cast<int>(d.pid));
+            fprintf(fp, "pid %-8d ", static_cast<int>(d.pid));
         else
-            printf("%-12s ", "-");
-        printf("%-12s", status_state_name(d.state));
+            fprintf(fp, "%-12s ", "-");
+        fprintf(fp, "%-12s", status_state_name(d.state));
         if (d.state == daemon_state::running || d.state == daemon_state::foreign)
-            printf(" up %s", fmt_duration(d.uptime).c_str());
+            fprintf(fp, " up %s", fmt_duration(d.uptime).c_str());
         if (!d.detail.empty())
-            printf(" (%s: %s)", d.pidfile.c_str(), d.detail.c_str());
-        printf("\n");
+            fprintf(fp, " (%s: %s)", d.pidfile.c_str(), d.detail.c_str());
+        fprintf(fp, "\n");
     }
     if (ns.round_ok) {
-        printf("\nveld clients (usage round of %s, %zu client%s):\n", ns.round.stamp.c_str(),
-               ns.round.clients.size(), ns.round.clients.size() == 1 ? "" : "s");
+        fprintf(fp, "\nveld clients (usage round of %s, %zu client%s):\n", ns.round.stamp.c_str(),
+                ns.round.clients.size(), ns.round.clients.size() == 1 ? "" : "s");
         for (const auto &c : ns.round.clients)
-            printf("  %s:%s  %s  in %lld B  out %lld B  remote addresses %d%s\n", c.host.c_str(),
-                   c.port.c_str(), c.mac.c_str(), c.in, c.out, c.remote_addresses,
-                   c.other_traffic ? "  (and other traffic)" : "");
+            fprintf(fp, "  %s:%s  %s  in %lld B  out %lld B  remote addresses %d%s\n",
+                    c.host.c_str(), c.port.c_str(), c.mac.c_str(), c.in, c.out, c.remote_addresses,
+                    c.other_traffic ? "  (and other traffic)" : "");
     } else
-        printf("\nveld clients: cannot tell: %s\n", ns.round_why.c_str());
-    printf("\nvelumond:\n");
+        fprintf(fp, "\nveld clients: cannot tell: %s\n", ns.round_why.c_str());
+    fprintf(fp, "\nvelumond:\n");
     if (ns.lastcommitted_why.empty()) {
         std::string date = committed_date(ns.lastcommitted);
-        printf("  last committed: %s%s%s%s\n", ns.lastcommitted.c_str(), date.empty() ? "" : " (",
-               date.c_str(), date.empty() ? "" : ")");
+        fprintf(fp, "  last committed: %s%s%s%s\n", ns.lastcommitted.c_str(),
+                date.empty() ? "" : " (", date.c_str(), date.empty() ? "" : ")");
     } else
-        printf("  last committed: cannot read %s\n", ns.lastcommitted_why.c_str());
+        fprintf(fp, "  last committed: cannot read %s\n", ns.lastcommitted_why.c_str());
     if (ns.daily_why.empty())
-        printf("  daily file: %s (%lld bytes, %lld records)\n", ns.daily_path.c_str(),
-               ns.daily_bytes, ns.daily_lines);
+        fprintf(fp, "  daily file: %s (%lld bytes, %lld records)\n", ns.daily_path.c_str(),
+                ns.daily_bytes, ns.daily_lines);
     else
-        printf("  daily file: %s: %s\n", ns.daily_path.c_str(), ns.daily_why.c_str());
+        fprintf(fp, "  daily file: %s: %s\n", ns.daily_path.c_str(), ns.daily_why.c_str());
 }
 
-void print_json(const node_status &ns)
+void print_json(FILE *fp, const node_status &ns)
 {
     auto js = status_json_string;
-    printf("{\"daemons\": [");
+    fprintf(fp, "{\"daemons\": [");
     for (size_t i = 0; i < ns.daemons.size(); i++) {
         const auto &d = ns.daemons[i];
-        printf("%s{\"name\": %s, \"pidfile\": %s, \"state\": %s, \"alive\": %s", i ? ", " : "",
-               js(d.name).c_str(), js(d.pidfile).c_str(), js(status_state_name(d.state)).c_str(),
-               d.state == daemon_state::running ? "true" : "false");
+        fprintf(fp, "%s{\"name\": %s, \"pidfile\": %s, \"state\": %s, \"alive\": %s", i ? ", " : "",
+                js(d.name).c_str(), js(d.pidfile).c_str(), js(status_state_name(d.state)).c_str(),
+                d.state == daemon_state::running ? "true" : "false");
         if (d.pid > 0)
-            printf(", \"pid\": %d", static_cast<int>(d.pid));
+            fprintf(fp, ", \"pid\": %d", static_cast<int>(d.pid));
         else
-            printf(", \"pid\": null");
+            fprintf(fp, ", \"pid\": null");
         if (d.uptime >= 0)
-            printf(", \"uptime_seconds\": %.0f", d.uptime);
+            fprintf(fp, ", \"uptime_seconds\": %.0f", d.uptime);
         else
-            printf(", \"uptime_seconds\": null");
+            fprintf(fp, ", \"uptime_seconds\": null");
         if (!d.detail.empty())
-            printf(", \"error\": %s", js(d.detail).c_str());
-        printf("}");
+            fprintf(fp, ", \"error\": %s", js(d.detail).c_str());
+        fprintf(fp, "}");
     }
-    printf("],\n \"usage_round\": ");
+    fprintf(fp, "],\n \"usage_round\": ");
     if (ns.round_ok) {
-        printf("{\"time\": %s, \"real\": %.2f, \"clients\": [", js(ns.round.stamp).c_str(),
-               ns.round.real);
+        fprintf(fp, "{\"time\": %s, \"real\": %.2f, \"clients\": [", js(ns.round.stamp).c_str(),
+                ns.round.real);
         for (size_t i = 0; i < ns.round.clients.size(); i++) {
             const auto &c = ns.round.clients[i];
-            printf("%s{\"address\": %s, \"port\": %s, \"mac\": %s, \"bytes_in\": %lld, "
-                   "\"bytes_out\": %lld, \"remote_addresses\": %d, \"other_traffic\": %s}",
-                   i ? ", " : "", js(c.host).c_str(), js(c.port).c_str(), js(c.mac).c_str(), c.in,
-                   c.out, c.remote_addresses, c.other_traffic ? "true" : "false");
+            fprintf(fp,
+                    "%s{\"address\": %s, \"port\": %s, \"mac\": %s, \"bytes_in\": %lld, "
+                    "\"bytes_out\": %lld, \"remote_addresses\": %d, \"other_traffic\": %s}",
+                    i ? ", " : "", js(c.host).c_str(), js(c.port).c_str(), js(c.mac).c_str(), c.in,
+                    c.out, c.remote_addresses, c.other_traffic ? "true" : "false");
         }
-        printf("]}");
+        fprintf(fp, "]}");
     } else
-        printf("{\"error\": %s}", js(ns.round_why).c_str());
-    printf(",\n \"velumond\": {\"last_committed\": ");
+        fprintf(fp, "{\"error\": %s}", js(ns.round_why).c_str());
+    fprintf(fp, ",\n \"velumond\": {\"last_committed\": ");
     if (ns.lastcommitted_why.empty())
-        printf("%s", js(ns.lastcommitted).c_str());
+        fprintf(fp, "%s", js(ns.lastcommitted).c_str());
     else
-        printf("null, \"last_committed_error\": %s", js(ns.lastcommitted_why).c_str());
-    printf(", \"daily_file\": {\"path\": %s", js(ns.daily_path).c_str());
+        fprintf(fp, "null, \"last_committed_error\": %s", js(ns.lastcommitted_why).c_str());
+    fprintf(fp, ", \"daily_file\": {\"path\": %s", js(ns.daily_path).c_str());
     if (ns.daily_why.empty())
-        printf(", \"bytes\": %lld, \"records\": %lld}}}\n", ns.daily_bytes, ns.daily_lines);
+        fprintf(fp, ", \"bytes\": %lld, \"records\": %lld}}}\n", ns.daily_bytes, ns.daily_lines);
     else
-        printf(", \"error\": %s}}}\n", js(ns.daily_why).c_str());
+        fprintf(fp, ", \"error\": %s}}}\n", js(ns.daily_why).c_str());
+}
+
+bool is_reporting(const std::string &name)
+{
+    for (const char *r : REPORTING_DAEMONS)
+        if (name == r)
+            return true;
+    return false;
+}
+
+prom_input gather_prometheus(const node_status &ns)
+{
+    prom_input in;
+    in.now = VTIM_real();
+    in.boot_id = VSTAT_BootId();
+    for (const auto &d : ns.daemons) {
+        prom_daemon pd;
+        pd.st = d;
+        pd.reports = is_reporting(d.name);
+        std::string path = std::string(VSTAT_DIR) + "/" + d.name, text, why;
+        if (read_text(path, &text, &why, VSTAT_FILE_MAX)) {
+            pd.file_ok = VSTAT_Parse(text, &pd.file, &why);
+            if (!pd.file_ok)
+                pd.file_why = path + ": " + why;
+        } else if (errno != ENOENT || d.state == daemon_state::running) {
+            // velwatchdog keeps none; the others write theirs at start.
+            if (d.name != "velwatchdog")
+                pd.file_why = path + ": " + why;
+        }
+        in.daemons.push_back(std::move(pd));
+    }
+    in.round_ok = ns.round_ok;
+    in.round = ns.round;
+    if (ns.lastcommitted_why.empty()) {
+        char *end = nullptr;
+        double t = strtod(ns.lastcommitted.c_str(), &end);
+        in.committed_ok = !ns.lastcommitted.empty() && *end == '\0';
+        in.committed = t;
+    }
+    in.daily_lines = ns.daily_why.empty() ? ns.daily_lines : -1;
+    return in;
+}
+
+// Replace path as a whole: the textfile collector must never read half a file.
+int write_atomically(const std::string &path, const std::string &text)
+{
+    std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    ssize_t n = write(fd, text.data(), text.size());
+    int err = n < 0 ? errno : ENOSPC;
+    if (n != static_cast<ssize_t>(text.size()) || fsync(fd) != 0) {
+        if (n == static_cast<ssize_t>(text.size()))
+            err = errno;
+        close(fd);
+        unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        err = errno;
+        unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    return 0;
 }
 
 const vdaemon_option usage_lines[] = {
     {"-j", "Print JSON instead of text"},
+    {"-p, --prometheus", "Print Prometheus metrics instead of text"},
+    {"-o file", "Write the output to file (replaced as a whole)"},
     {"-h", "Print this help"},
 };
 
@@ -276,12 +351,24 @@ const vdaemon_option usage_lines[] = {
 
 int main(int argc, char **argv)
 {
-    bool json = false;
+    enum class format { text, json, prometheus } fmt = format::text;
+    const char *out_path = nullptr;
+    static const struct option longopts[] = {
+        {"prometheus", no_argument, nullptr, 'p'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
     int ch;
-    while ((ch = getopt(argc, argv, "hj")) != -1) {
+    while ((ch = getopt_long(argc, argv, "hjo:p", longopts, nullptr)) != -1) {
         switch (ch) {
         case 'j':
-            json = true;
+            fmt = format::json;
+            break;
+        case 'p':
+            fmt = format::prometheus;
+            break;
+        case 'o':
+            out_path = optarg;
             break;
         case 'h':
             VDAEMON_PrintUsage(stdout, "velstatus", usage_lines);
@@ -299,9 +386,39 @@ int main(int argc, char **argv)
         ns.daemons.push_back(probe_daemon(name));
     probe_usage(&ns);
     probe_velumond(&ns);
-    if (json)
-        print_json(ns);
+    if (fmt == format::prometheus || out_path != nullptr) {
+        std::string text;
+        if (fmt == format::prometheus)
+            text = status_prometheus(gather_prometheus(ns));
+        else {
+            char *buf = nullptr;
+            size_t len = 0;
+            FILE *mem = open_memstream(&buf, &len);
+            if (mem == nullptr) {
+                perror("open_memstream");
+                return 1;
+            }
+            if (fmt == format::json)
+                print_json(mem, ns);
+            else
+                print_text(mem, ns);
+            fclose(mem);
+            text.assign(buf, len);
+            free(buf);
+        }
+        if (out_path == nullptr) {
+            fwrite(text.data(), 1, text.size(), stdout);
+            return fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (write_atomically(out_path, text) != 0) {
+            fprintf(stderr, "velstatus: cannot write %s: %s\n", out_path, strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+    if (fmt == format::json)
+        print_json(stdout, ns);
     else
-        print_text(ns);
+        print_text(stdout, ns);
     return 0;
 }

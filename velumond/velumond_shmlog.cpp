@@ -14,6 +14,7 @@
 #include "vlog.h"
 #include "vsl.h"
 #include "vsm.h"
+#include "vstat.h"
 #include "vtim.h"
 #include "velumond_usage.h"
 
@@ -46,6 +47,8 @@ int shmlog_emit(void *priv, unsigned tag, unsigned id, unsigned len, unsigned sp
         // buffer when the process is killed would be lost for good, since a
         // restarted reader starts at the end of the log.
         std::fflush(fp);
+        VSTAT_Add("records_filed_total");
+        VSTAT_Publish();
     } else {
         std::fprintf(stdout, "%.*s\n", (int)len, ptr);
         std::fflush(stdout);

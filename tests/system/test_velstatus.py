@@ -3,7 +3,11 @@ and on nodes where there is nothing, or something damaged, to read."""
 
 import json
 import os
+import re
+import shutil
+import signal
 import subprocess
+import time
 
 from nodenet import NodeNet, NODE_TAPIP, client_public, ether_ntoa, client_mac
 
@@ -73,3 +77,145 @@ def test_damaged_or_odd_log_files_are_reported_not_fatal(sandbox):
     os.remove(sb.path(shm))
     os.mkfifo(sb.path(shm))  # a FIFO must neither hang nor pass for the log
     assert "not a regular file" in status(sb)
+
+
+# ---- Prometheus metrics -------------------------------------------------------------------
+
+PROM_SAMPLE = re.compile(r'^([a-z_]+)(?:\{(.*)\})? (\S+)$')
+
+
+def metrics(text):
+    """{(name, ((label, value), ...)): value} of an exposition text."""
+    out = {}
+    for line in text.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        m = PROM_SAMPLE.match(line)
+        assert m, line
+        labels = tuple(sorted(re.findall(r'([a-z_]+)="([^"]*)"', m.group(2) or "")))
+        out[(m.group(1), labels)] = float(m.group(3))
+    return out
+
+
+def metric(ms, name, **labels):
+    return ms.get((name, tuple(sorted(labels.items()))))
+
+
+def test_prometheus_metrics_of_a_running_node(sandbox):
+    """Metrics of a node with veld, velumond and two clients, through velstatus -p: what promtool
+    accepts, what a real Prometheus server scrapes from the node exporter's textfile directory,
+    report failures when the master answers 500, a restart counted."""
+    from masters import MASTER_IP, start_velmaster
+
+    sb = sandbox
+    net = NodeNet(sb, clients=2)
+    sb.netns("master")
+    sb.link("node", "192.0.2.1/24", "master", f"{MASTER_IP}/24")
+    control = "/run/velmaster-control.json"
+    start_velmaster(sb, "master", "/run/velmaster.jsonl", control=control, alt=False)
+    sb.write_file("/etc/velkarn-server/country", "KR")
+    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
+                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    started = time.time()
+    veld = net.start_veld("-i", "1")
+    um = sb.start("node", [sb.binary("velumond"), "-F"], name="velumond")
+    net.start_client(0, "udp")
+    net.start_client(1, "tcp")
+    for i in (0, 1):
+        net.wait_ping(i, NODE_TAPIP)
+        net.ping(i, NODE_TAPIP, count=4)
+
+    def scrape():
+        return metrics(status(sb, "node", "--prometheus"))
+
+    def settled():
+        ms = scrape()
+        ok = (metric(ms, "velkarn_veld_sessions", transport="udp") == 1
+              and metric(ms, "velkarn_veld_sessions", transport="tcp") == 1
+              and (metric(ms, "velkarn_master_reports_total", daemon="velumond") or 0) >= 1
+              and (metric(ms, "velkarn_velumond_records_filed_total") or 0) > 0
+              and metric(ms, "velkarn_velumond_lag_seconds") is not None)
+        return ms if ok else None
+    ms = sb.wait_until(settled, 40, "metrics of both clients and a delivered report")
+    for d in ("veld", "velumond"):
+        assert metric(ms, "velkarn_daemon_up", daemon=d) == 1
+        assert metric(ms, "velkarn_daemon_restarts_total", daemon=d) == 0
+        assert started - 5 <= metric(ms, "velkarn_daemon_start_time_seconds", daemon=d) <= time.time()
+    assert metric(ms, "velkarn_daemon_up", daemon="velcrond") == 0
+    assert metric(ms, "velkarn_daemon_start_time_seconds", daemon="velcrond") is None
+    # Every frame of the pings went through veld: at least 4 echo requests in, 4 replies out.
+    for tr in ("udp", "tcp"):
+        assert metric(ms, "velkarn_veld_frames_received_total", transport=tr) >= 4
+        assert metric(ms, "velkarn_veld_frames_sent_total", transport=tr) >= 4
+        assert metric(ms, "velkarn_veld_received_bytes_total", transport=tr) >= 4 * 98
+    assert metric(ms, "velkarn_veld_frames_received_total", transport="icmp") == 0
+    assert metric(ms, "velkarn_veld_refused_total", limit="sessions") == 0
+    assert metric(ms, "velkarn_master_report_last_success_time_seconds",
+                  daemon="velumond") >= started
+    assert metric(ms, "velkarn_master_report_failures_total", daemon="velumond") == 0
+    assert metric(ms, "velkarn_velumond_lag_seconds") < 60
+    text = status(sb, "node", "-p")
+    assert shutil.which("promtool"), "scripts/install-deps.sh installs promtool (prometheus)"
+    r = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                       text=True, timeout=20)
+    assert r.returncode == 0 and not r.stdout.strip(), r.stdout + r.stderr
+    # Written for the textfile collector: replaced as a whole, no temporary file left.
+    os.makedirs(sb.path("/run/textfile"))
+    prom_file = "/run/textfile/velkarn-server.prom"
+    status(sb, "node", "-p", "-o", prom_file)
+    assert "velkarn_veld_sessions{" in sb.read_file(prom_file)
+    assert os.listdir(sb.path("/run/textfile")) == ["velkarn-server.prom"]
+
+    scraped_by_prometheus(sb, prom_file)
+
+    # The master fails: velumond's failures are counted, its last success stays.
+    last_ok = metric(ms, "velkarn_master_report_last_success_time_seconds", daemon="velumond")
+    sb.write_file(control, json.dumps({"*": "500"}))
+    net.ping(0, NODE_TAPIP, count=2)
+    failing = sb.wait_until(
+        lambda: (lambda m: m if metric(m, "velkarn_master_report_failures_total",
+                                       daemon="velumond") >= 1 else None)(scrape()),
+        30, "a failed report counted")
+    assert metric(failing, "velkarn_master_report_last_success_time_seconds",
+                  daemon="velumond") >= last_ok
+    # velumond killed and started again: one restart, counters of the new process.
+    sb.stop(um, signal.SIGKILL)
+    sb.start("node", [sb.binary("velumond"), "-F"], name="velumond2")
+    sb.wait_until(lambda: metric(scrape(), "velkarn_daemon_restarts_total", daemon="velumond") == 1,
+                  20, "velumond's restart counted")
+    assert veld.alive()
+
+
+def scraped_by_prometheus(sb, prom_file):
+    """The node exporter's textfile collector serves the file; a Prometheus server scrapes it and
+    answers a query with the sessions and bytes the pings made."""
+    exporter = shutil.which("prometheus-node-exporter")
+    server = shutil.which("prometheus")
+    assert exporter and server, "scripts/install-deps.sh installs prometheus and its node exporter"
+    sb.sh("node", "ip link set lo up")
+    sb.start("node", [exporter, "--collector.disable-defaults", "--collector.textfile",
+                      "--collector.textfile.directory=/run/textfile",
+                      "--web.listen-address=127.0.0.1:9100"], name="node-exporter")
+    sb.write_file("/run/prometheus.yml",
+                  "global:\n  scrape_interval: 1s\n"
+                  "scrape_configs:\n  - job_name: node\n"
+                  "    static_configs:\n      - targets: ['127.0.0.1:9100']\n")
+    sb.start("node", [server, "--config.file=/run/prometheus.yml",
+                      "--storage.tsdb.path=/run/prometheus-data",
+                      "--web.listen-address=127.0.0.1:9090"], name="prometheus")
+    sb.wait_listen("node", 9090, "tcp", timeout=30)
+
+    def query(q):
+        r = sb.run("node", ["curl", "-sf", "--max-time", "5", "--data-urlencode", f"query={q}",
+                            "http://127.0.0.1:9090/api/v1/query"], timeout=15)
+        if r.returncode != 0:
+            return None
+        res = json.loads(r.stdout)["data"]["result"]
+        return {tuple(sorted((k, v) for k, v in x["metric"].items() if k == "transport")):
+                float(x["value"][1]) for x in res} or None
+
+    sessions = sb.wait_until(lambda: query("velkarn_veld_sessions"), 30,
+                             "Prometheus to scrape the sessions")
+    assert sessions[(("transport", "tcp"),)] == 1 and sessions[(("transport", "udp"),)] == 1
+    got = query("sum(velkarn_veld_received_bytes_total)")
+    assert got and list(got.values())[0] >= 2 * 4 * 98
