@@ -101,6 +101,14 @@ uint64_t VRATE_Held(vrate *rl)
     return rl->held;
 }
 
+void VRATE_Reset(vrate *rl)
+{
+    std::lock_guard<std::mutex> lock(rl->mtx);
+    rl->window = -1;
+    rl->used = 0;
+    rl->held = 0;
+}
+
 void VRATE_SetClock(double (*clock)())
 {
     vrate_clock = clock != nullptr ? clock : VTIM_mono;

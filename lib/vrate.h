@@ -41,6 +41,8 @@ void VRATE_LogAt(vrate *rl, int priority, const char *fmt, ...)
 void VRATE_Flush(vrate *rl);
 // Lines held back and not yet summarised.
 uint64_t VRATE_Held(vrate *rl);
+// Forget the count and the current second (tests, between cases).
+void VRATE_Reset(vrate *rl);
 
 // Tests drive the clock (monotonic seconds); nullptr restores VTIM_mono.
 void VRATE_SetClock(double (*clock)());

@@ -16,6 +16,7 @@ int main(int argc, char **argv)
         std::perror(what);
         std::exit(1);
     }
+    urd_local_refresh(true);
     for (;;)
         urd_loop_once();
 }

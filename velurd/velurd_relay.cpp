@@ -5,16 +5,31 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/select.h>
 #include <unistd.h>
 
 #include "vas.h"
 #include "vlog.h"
+#include "vnode.h"
+#include "vrate.h"
 
 urd_state urd;
 
 namespace
 {
+// Every line a client can cause per datagram goes through a limiter.
+vrate rl_header{"Wrong header"};
+vrate rl_refused{"Session refused"};
+vrate rl_dest{"Destination refused"};
+vrate rl_send{"sendto(2)"};
+vrate rl_created{"the session is created"};
+vrate rl_destroyed{"the session is destroyed"};
+vrate *const urd_limiters[] = {&rl_header, &rl_refused, &rl_dest,
+                               &rl_send,   &rl_created, &rl_destroyed};
+
 int64_t urd_wallclock()
 {
     return static_cast<int64_t>(std::time(nullptr));
@@ -39,18 +54,9 @@ void urd_addr_text(const struct sockaddr *sa, char *host, size_t hostlen, int *p
     }
 }
 
-// A full relay table must not flood the log: one refusal line per second.
-bool urd_refusal_logged(int64_t now)
-{
-    if (urd.refused_logged == now)
-        return false;
-    urd.refused_logged = now;
-    return true;
-}
-
 // A relay socket for a new session, or -1 (logged) when none can be had
 // below the limit select() can watch.
-int urd_relay_socket(const struct sockaddr *addr, int64_t now)
+int urd_relay_socket(const struct sockaddr *addr)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd >= 0 && fd < urd.fd_limit)
@@ -58,18 +64,35 @@ int urd_relay_socket(const struct sockaddr *addr, int64_t now)
     int err = errno;
     if (fd >= 0)
         close(fd);
-    if (urd_refusal_logged(now)) {
-        char host[INET6_ADDRSTRLEN];
-        int port;
-        urd_addr_text(addr, host, sizeof host, &port);
-        if (fd >= 0)
-            VLOG("[ERROR] Session refused for %s:%d: no relay socket below %d (count %d)", host,
-                 port, urd.fd_limit, urd.count);
-        else
-            VLOG("[ERROR] Session refused for %s:%d: socket(2): %d %s (count %d)", host, port, err,
-                 std::strerror(err), urd.count);
-    }
+    char host[INET6_ADDRSTRLEN];
+    int port;
+    urd_addr_text(addr, host, sizeof host, &port);
+    if (fd >= 0)
+        VRATE_Log(&rl_refused,
+                  "[ERROR] Session refused for %s:%d: no relay socket below %d (count %d)", host,
+                  port, urd.fd_limit, urd.count);
+    else
+        VRATE_Log(&rl_refused, "[ERROR] Session refused for %s:%d: socket(2): %d %s (count %d)",
+                  host, port, err, std::strerror(err), urd.count);
     return -1;
+}
+
+// One address from a node file, or 0 when the file is missing or bad.
+uint32_t urd_read_ipfile(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buf[64];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' '))
+        n--;
+    buf[n] = '\0';
+    uint32_t a;
+    return VNODE_ParseIPv4(buf, &a) ? a : 0;
 }
 
 // Passes one datagram that came back on a session's socket to its client.
@@ -84,7 +107,8 @@ void urd_session_datagram(urd_sess *sp)
     ssize_t ret = sendto(urd.listen_fd, buf, static_cast<size_t>(len), 0,
                          reinterpret_cast<const struct sockaddr *>(&sp->addr), sp->addrlen);
     if (ret == -1) {
-        VLOG_At(LOG_ERR, "sendto(2): %d %s (len %zd)", errno, std::strerror(errno), len);
+        int err = errno;
+        VRATE_LogAt(&rl_send, LOG_ERR, "sendto(2): %d %s (len %zd)", err, std::strerror(err), len);
         return;
     }
     VAS_ASSERT(ret == len);
@@ -103,10 +127,10 @@ int urd_parse_header(const uint8_t *buf, size_t len, struct sockaddr_in *dst)
         int first = static_cast<signed char>(buf[0]);
         if (buf[1] != 0 || buf[2] != 0 || buf[3] != URD_ATYP_IPV4)
             first |= 1;
-        VLOG("[ERROR] Wrong header %x %x %x %x", static_cast<unsigned>(first),
-             static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[1]))),
-             static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[2]))),
-             static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[3]))));
+        VRATE_Log(&rl_header, "[ERROR] Wrong header %x %x %x %x", static_cast<unsigned>(first),
+                  static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[1]))),
+                  static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[2]))),
+                  static_cast<unsigned>(static_cast<int>(static_cast<signed char>(buf[3]))));
         return -2;
     }
     std::memset(dst, 0, sizeof *dst);
@@ -116,19 +140,84 @@ int urd_parse_header(const uint8_t *buf, size_t len, struct sockaddr_in *dst)
     return 0;
 }
 
+const char *urd_dest_refused(const struct sockaddr_in *dst)
+{
+    uint32_t a = ntohl(dst->sin_addr.s_addr);
+    if (dst->sin_port == 0)
+        return "port 0";
+    if ((a >> 24) == 0)
+        return "this network";
+    if ((a >> 24) == 127)
+        return "loopback";
+    if ((a >> 28) == 0xe)
+        return "multicast";
+    if (a == INADDR_BROADCAST)
+        return "broadcast";
+    for (uint32_t l : urd.local)
+        if (l == dst->sin_addr.s_addr)
+            return "an address of this node";
+    return nullptr;
+}
+
+void urd_local_refresh(bool force)
+{
+    int64_t now = urd_clock();
+    if (!force && urd.local_read >= 0 && now - urd.local_read < URD_LOCAL_REFRESH &&
+        now >= urd.local_read)
+        return;
+    urd.local_read = now;
+    struct ifaddrs *ifa = nullptr;
+    if (getifaddrs(&ifa) != 0) {
+        VLOG("[WARN] getifaddrs(3) error: %d %s; the node's addresses stay as they were", errno,
+             std::strerror(errno));
+        return;
+    }
+    std::vector<uint32_t> local;
+    for (struct ifaddrs *i = ifa; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET)
+            local.push_back(
+                reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
+        if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr != nullptr &&
+            i->ifa_broadaddr->sa_family == AF_INET)
+            local.push_back(
+                reinterpret_cast<const struct sockaddr_in *>(i->ifa_broadaddr)->sin_addr.s_addr);
+    }
+    freeifaddrs(ifa);
+    // The public address may sit in front of a NAT and on no interface.
+    for (const char *path : {urd.public_ip_file, urd.tap_ip_file})
+        if (uint32_t a = urd_read_ipfile(path); a != 0)
+            local.push_back(a);
+    urd.local.swap(local);
+}
+
 urd_sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const struct sockaddr_in *dst)
 {
     int64_t now = urd_clock();
+    int same_host = 0;
+    const auto *cin = reinterpret_cast<const struct sockaddr_in *>(addr);
     for (urd_sess *sp = urd.head; sp != nullptr; sp = sp->next) {
         CHECK_OBJ(sp, URD_SESS_MAGIC);
         if (sp->addrlen == addrlen && std::memcmp(&sp->addr, addr, addrlen) == 0) {
             sp->last_seen = now;
             return sp;
         }
+        const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&sp->addr);
+        if (addr->sa_family == AF_INET && sin->sin_family == AF_INET &&
+            sin->sin_addr.s_addr == cin->sin_addr.s_addr)
+            same_host++;
     }
     if (addrlen > sizeof(struct sockaddr_storage))
         return nullptr;
-    int fd = urd_relay_socket(addr, now);
+    if (same_host >= urd.per_addr) {
+        char host[INET6_ADDRSTRLEN];
+        int port;
+        urd_addr_text(addr, host, sizeof host, &port);
+        VRATE_Log(&rl_refused,
+                  "[WARN] Session refused for %s:%d: the address holds %d sessions (count %d)",
+                  host, port, same_host, urd.count);
+        return nullptr;
+    }
+    int fd = urd_relay_socket(addr);
     if (fd < 0)
         return nullptr;
     auto *sp = static_cast<urd_sess *>(std::calloc(1, sizeof(urd_sess)));
@@ -144,8 +233,8 @@ urd_sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const stru
     urd.count++;
     char host[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &dst->sin_addr, host, sizeof host);
-    VLOG_At(LOG_INFO, "the session is created (sp %p count %d, %s:%d)", static_cast<void *>(sp),
-            urd.count, host, ntohs(dst->sin_port));
+    VRATE_LogAt(&rl_created, LOG_INFO, "the session is created (sp %p count %d, %s:%d)",
+                static_cast<void *>(sp), urd.count, host, ntohs(dst->sin_port));
     return sp;
 }
 
@@ -162,13 +251,16 @@ void urd_expire()
             continue;
         }
         urd.count--;
-        VLOG_At(LOG_INFO, "the session is destroyed (sp %p count %d)", static_cast<void *>(sp),
-                urd.count);
+        VRATE_LogAt(&rl_destroyed, LOG_INFO, "the session is destroyed (sp %p count %d)",
+                    static_cast<void *>(sp), urd.count);
         *pp = sp->next;
         close(sp->fd);
         sp->magic = 0;
         std::free(sp);
     }
+    for (vrate *rl : urd_limiters)
+        VRATE_Flush(rl);
+    urd_local_refresh(false);
 }
 
 void urd_client_datagram(uint8_t *buf, size_t len, const struct sockaddr *from, socklen_t fromlen)
@@ -176,13 +268,23 @@ void urd_client_datagram(uint8_t *buf, size_t len, const struct sockaddr *from, 
     struct sockaddr_in dst;
     if (urd_parse_header(buf, len, &dst) != 0)
         return;
+    if (const char *why = urd_dest_refused(&dst); why != nullptr) {
+        char host[INET_ADDRSTRLEN], chost[INET6_ADDRSTRLEN];
+        int cport;
+        inet_ntop(AF_INET, &dst.sin_addr, host, sizeof host);
+        urd_addr_text(from, chost, sizeof chost, &cport);
+        VRATE_Log(&rl_dest, "[WARN] Destination %s:%d refused for %s:%d: %s", host,
+                  ntohs(dst.sin_port), chost, cport, why);
+        return;
+    }
     urd_sess *sp = sess_insert(from, fromlen, &dst);
     if (sp == nullptr)
         return;
     ssize_t ret = sendto(sp->fd, buf + URD_HDR_LEN, len - URD_HDR_LEN, 0,
                          reinterpret_cast<const struct sockaddr *>(&dst), sizeof dst);
     if (ret == -1) {
-        VLOG_At(LOG_ERR, "sendto(2): %d %s", errno, std::strerror(errno));
+        int err = errno;
+        VRATE_LogAt(&rl_send, LOG_ERR, "sendto(2): %d %s", err, std::strerror(err));
         return;
     }
     VAS_ASSERT_TEXT(ret == static_cast<ssize_t>(len - URD_HDR_LEN), "ret == len - 10");
@@ -273,6 +375,12 @@ void urd_reset()
     }
     urd.count = 0;
     urd.fd_limit = URD_FD_LIMIT;
-    urd.refused_logged = -1;
+    urd.per_addr = URD_SESS_PER_ADDR;
     urd.last_expire = 0;
+    urd.local.clear();
+    urd.local_read = -1;
+    urd.public_ip_file = URD_PUBLIC_IP_FILE;
+    urd.tap_ip_file = URD_TAP_IP_FILE;
+    for (vrate *rl : urd_limiters)
+        VRATE_Reset(rl);
 }

@@ -133,3 +133,32 @@ def test_sessions_beyond_the_descriptor_limit_are_refused(sandbox):
     assert sorted(bytes.fromhex(g["data"]) for g in got if g["sock"] == "0") == [b"dst1:again",
                                                                                   b"dst1:c0"]
     assert velurd.alive()
+
+
+def test_the_node_itself_is_never_a_destination(sandbox):
+    """A client outside the node reaches neither a service bound to the node's loopback nor the
+    relay again through its own address; a chain of nested headers opens no session at all."""
+    sb = sandbox
+    sb.netns("node")
+    velurd, dests = topology(sb, ("dst1",))
+    loop_svc = sb.start("node", [sys.executable, "-c", DEST.replace('"0.0.0.0", %d' % DST_PORT,
+                                                                    '"127.0.0.1", 5353'), "lo"],
+                        name="loopback-service")
+    loop_svc.wait_stdout("^ready")
+    nested = header(NODE_C, 7879) * 30 + header(DST1, DST_PORT) + b"chain"
+    got = send(sb, (0, header("127.0.0.1", 5353) + b"secret"),
+               (0, header(NODE_1, 7879) + header(DST1, DST_PORT) + b"via public"),
+               (0, nested),
+               (0, header(DST1, 0) + b"port0"),
+               (0, header("224.0.0.251", 5353) + b"mcast"))
+    assert got == []
+    assert received(loop_svc) == [] and received(dests["dst1"]) == []
+    assert sb.log.count(r"^the session is created", ident="velurd") == 0
+    refused = [l.msg for l in sb.log.find(r"^\[WARN\] Destination ", ident="velurd")]
+    assert [re.sub(r"refused for [\d.]+:\d+", "refused", m) for m in refused] == [
+        "[WARN] Destination 127.0.0.1:5353 refused: loopback",
+        f"[WARN] Destination {NODE_1}:7879 refused: an address of this node",
+        f"[WARN] Destination {NODE_C}:7879 refused: an address of this node",
+        f"[WARN] Destination {DST1}:0 refused: port 0",
+        "[WARN] Destination 224.0.0.251:5353 refused: multicast"]
+    assert velurd.alive()
