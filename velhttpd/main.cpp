@@ -23,5 +23,5 @@ int main(int argc, char **argv)
         std::exit(1);
     }
     for (;;)
-        httpd_accept_one(s);
+        httpd_loop_once(s);
 }

@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 
 #include "vas.h"
+#include "velhttpd_log.h"
+#include "velhttpd_resp.h"
 #include "vlog.h"
 #include "vsb.h"
+#include "vtim.h"
 
 namespace
 {
@@ -42,6 +45,47 @@ bool http_ends_blank_line(const char *buf, size_t len)
     return buf[i - 1] == '\n';
 }
 
+// Milliseconds the next wait may take: the per-wait limit, cut to what is
+// left of the deadline of the whole request or response.
+int http_wait_ms(const http_peer *conn)
+{
+    double wait = conn->timeout;
+    if (conn->deadline > 0) {
+        double left = conn->deadline - VTIM_mono();
+        if (left < wait)
+            wait = left > 0 ? left : 0;
+    }
+    return static_cast<int>(wait * 1000);
+}
+
+// Sends len bytes, waiting for room at most until the deadline; 0 or -1 (logged).
+int http_send_all(http_peer *conn, const char *p, size_t left)
+{
+    while (left > 0) {
+        struct pollfd pfd = {conn->sock, POLLOUT, 0};
+        int ms = http_wait_ms(conn);
+        int i = ms > 0 ? poll(&pfd, 1, ms) : 0;
+        if (i < 0 && errno == EINTR)
+            continue;
+        if (i == 0)
+            errno = ETIMEDOUT;
+        ssize_t r = -1;
+        // A client that went away must not raise SIGPIPE.
+        if (i > 0)
+            r = send(conn->sock, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0) {
+            VRATE_LogAt(&httpd_rl.write, LOG_ERR, "Write to velrun failed: %s",
+                        std::strerror(errno));
+            return -1;
+        }
+        p += r;
+        left -= static_cast<size_t>(r);
+    }
+    return 0;
+}
+
 // Steps over the line end at *p (CR LF counts as one), NUL-terminating what
 // came before it.
 char *http_eat_line_end(char *p, const char *e)
@@ -61,6 +105,8 @@ int http_peer_init(http_peer *conn, int sock, int listen_sock, size_t rxsize)
     conn->sock = sock;
     conn->listen_sock = listen_sock;
     conn->timeout = HTTP_TIMEOUT;
+    conn->request_deadline = HTTP_REQUEST_DEADLINE;
+    conn->tx_min_rate = HTTP_TX_MIN_RATE;
     conn->vsb = VSB_new(nullptr, nullptr, 0, VSB_AUTOEXTEND);
     if (conn->vsb == nullptr)
         return -1;
@@ -87,21 +133,25 @@ int http_rxchar_eof(http_peer *conn, int sock, size_t n)
     CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
     // The bytes and the NUL after them must fit.
     if (n >= conn->nrxbuf - conn->prxbuf) {
-        VLOG_At(LOG_ERR, "HTTP request too large (%zu bytes received, %zu more wanted)",
-                conn->prxbuf, n);
+        VRATE_LogAt(&httpd_rl.too_large, LOG_ERR,
+                    "HTTP request too large (%zu bytes received, %zu more wanted)", conn->prxbuf,
+                    n);
         errno = EMSGSIZE;
         return -1;
     }
     while (n > 0) {
         struct pollfd pfd = {sock, POLLIN, 0};
-        int i = poll(&pfd, 1, static_cast<int>(conn->timeout * 1000));
+        int ms = http_wait_ms(conn);
+        int i = ms > 0 ? poll(&pfd, 1, ms) : 0;
         if (i < 0 && errno == EINTR)
             continue;
         if (i <= 0) {
             if (i == 0)
                 errno = ETIMEDOUT;
-            VLOG_At(LOG_ERR, "HTTP select failed (i %d poll: %d %s)", i, errno,
-                    std::strerror(errno));
+            int err = errno;
+            VRATE_LogAt(&httpd_rl.select, LOG_ERR, "HTTP select failed (i %d poll: %d %s)", i, err,
+                        std::strerror(err));
+            errno = err;
             return i;
         }
         ssize_t r = recv(sock, conn->rxbuf + conn->prxbuf, n, 0);
@@ -112,8 +162,10 @@ int http_rxchar_eof(http_peer *conn, int sock, size_t n)
             return 0;
         }
         if (r < 0) {
-            VLOG_At(LOG_ERR, "HTTP recvfrom failed (i %zd read: %d %s)", r, errno,
-                    std::strerror(errno));
+            int err = errno;
+            VRATE_LogAt(&httpd_rl.recv, LOG_ERR, "HTTP recvfrom failed (i %zd read: %d %s)", r, err,
+                        std::strerror(err));
+            errno = err;
             return -1;
         }
         conn->prxbuf += static_cast<size_t>(r);
@@ -126,8 +178,11 @@ int http_rxchar_eof(http_peer *conn, int sock, size_t n)
 int http_rxchar(http_peer *conn, int sock, size_t n)
 {
     int i = http_rxchar_eof(conn, sock, n);
-    if (i <= 0)
-        VLOG_At(LOG_ERR, "HTTP rx failed (%s)", std::strerror(errno));
+    if (i <= 0) {
+        int err = errno;
+        VRATE_LogAt(&httpd_rl.rx, LOG_ERR, "HTTP rx failed (%s)", std::strerror(err));
+        errno = err;
+    }
     return i;
 }
 
@@ -199,8 +254,8 @@ int http_splitheader(http_peer *conn)
             break;
         }
         if (n >= HTTP_HDR_MAX) {
-            VLOG_At(LOG_ERR, "Too many HTTP header lines (more than %d)",
-                    HTTP_HDR_MAX - HTTP_HDR_FIRST);
+            VRATE_LogAt(&httpd_rl.format, LOG_ERR, "Too many HTTP header lines (more than %d)",
+                        HTTP_HDR_MAX - HTTP_HDR_FIRST);
             return -1;
         }
         conn->hd[n++] = p;
@@ -212,7 +267,7 @@ int http_splitheader(http_peer *conn)
     }
     conn->hd[n] = nullptr;
     if (p != e) {
-        VLOG_At(LOG_ERR, "Wrong HTTP message format!");
+        VRATE_LogAt(&httpd_rl.format, LOG_ERR, "Wrong HTTP message format!");
         return -1;
     }
     return 0;
@@ -284,38 +339,37 @@ int http_read_body(http_peer *conn, int sock)
 int http_read_request(http_peer *conn)
 {
     CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
+    conn->deadline = VTIM_mono() + conn->request_deadline;
     int i = http_rxhdr(conn, conn->sock);
-    if (i != 1)
-        return i;
-    if (http_splitheader(conn) != 0)
-        return -1;
-    conn->url = strdup(conn->hd[1]);
-    AN(conn->url);
-    if (http_read_body(conn, conn->sock) != 0)
-        return -1;
-    return 1;
+    if (i == 1 && http_splitheader(conn) != 0)
+        i = -1;
+    if (i == 1) {
+        conn->url = strdup(conn->hd[1]);
+        AN(conn->url);
+        if (http_read_body(conn, conn->sock) != 0)
+            i = -1;
+    }
+    conn->deadline = 0;
+    return i;
 }
 
 int http_write(http_peer *conn)
 {
     CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
     if (VSB_finish(conn->vsb) != 0) {
-        VLOG_At(LOG_ERR, "Write to velrun failed: %s", std::strerror(errno));
+        VRATE_LogAt(&httpd_rl.write, LOG_ERR, "Write to velrun failed: %s", std::strerror(errno));
         return -1;
     }
-    const char *p = VSB_data(conn->vsb);
-    size_t left = static_cast<size_t>(VSB_len(conn->vsb));
-    while (left > 0) {
-        // A client that went away must not raise SIGPIPE.
-        ssize_t r = send(conn->sock, p, left, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            VLOG_At(LOG_ERR, "Write to velrun failed: %s", std::strerror(errno));
-            return -1;
-        }
-        p += r;
-        left -= static_cast<size_t>(r);
+    size_t head = static_cast<size_t>(VSB_len(conn->vsb));
+    conn->deadline = VTIM_mono() + conn->timeout +
+                     static_cast<double>(head + conn->synthlen) / conn->tx_min_rate;
+    int r = http_send_all(conn, VSB_data(conn->vsb), head);
+    char piece[HTTP_TX_PIECE];
+    for (size_t off = 0; r == 0 && off < conn->synthlen; off += sizeof piece) {
+        size_t n = conn->synthlen - off < sizeof piece ? conn->synthlen - off : sizeof piece;
+        synth_fill(piece, off, n, conn->synthlen);
+        r = http_send_all(conn, piece, n);
     }
-    return 0;
+    conn->deadline = 0;
+    return r;
 }

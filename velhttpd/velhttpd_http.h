@@ -14,6 +14,17 @@ constexpr uint32_t HTTP_PEER_MAGIC = 0x2f02169c;
 constexpr size_t HTTP_RXBUF_SIZE = 2097152;
 // Wait limit for each read, in seconds.
 constexpr double HTTP_TIMEOUT = 60;
+// Reading one whole request (header and body) ends this long after it began,
+// however the client paces its bytes: a byte every few seconds must not hold
+// a connection slot for ever.
+constexpr double HTTP_REQUEST_DEADLINE = 60;
+// A response goes out within HTTP_TIMEOUT seconds plus one second per
+// HTTP_TX_MIN_RATE bytes (16 MiB: about five minutes), so a client reading a
+// few bytes a minute cannot hold its connection either.
+constexpr double HTTP_TX_MIN_RATE = 65536;
+// Generated bodies are made and sent in pieces of this size, so a connection
+// costs the same memory whatever body length it asks for.
+constexpr size_t HTTP_TX_PIECE = 16384;
 // Request slots: 0 method, 1 URL, 2 protocol (may be absent), 3.. header lines.
 constexpr int HTTP_HDR_MAX = 50;
 constexpr int HTTP_HDR_FIRST = 3;
@@ -23,6 +34,9 @@ struct http_peer {
     int sock;
     int listen_sock; // kept for the record, never used
     double timeout;  // seconds
+    double request_deadline; // seconds for a whole request, HTTP_REQUEST_DEADLINE
+    double deadline;         // monotonic end of the current read or send; 0: none
+    double tx_min_rate;      // bytes a second a response's deadline allows for, HTTP_TX_MIN_RATE
     char *rxbuf;
     size_t nrxbuf;
     size_t prxbuf; // bytes received; rxbuf[prxbuf] is always NUL
@@ -31,6 +45,7 @@ struct http_peer {
     size_t body;
     size_t bodylen;
     struct vsb *vsb; // the response being built
+    size_t synthlen; // generated body bytes sent after vsb's (made while sending)
 };
 
 // Sets up conn for an accepted socket with a receive buffer of rxsize bytes
@@ -56,5 +71,7 @@ const char *http_header_value(const http_peer *conn, const char *name);
 int http_read_body(http_peer *conn, int sock);
 // Header, split, body: 1 when the whole request was read, else 0 or -1.
 int http_read_request(http_peer *conn);
-// Finishes the response buffer and sends all of it; 0 or -1 (logged).
+// Finishes the response buffer and sends all of it, then synthlen bytes of
+// generated body made piece by piece; 0 or -1 (logged). The whole response
+// must go out within its send deadline.
 int http_write(http_peer *conn);

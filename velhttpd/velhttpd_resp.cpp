@@ -7,6 +7,7 @@
 #include "vas.h"
 #include "vav.h"
 #include "velhttpd_http.h"
+#include "velhttpd_log.h"
 #include "vlog.h"
 #include "vsb.h"
 
@@ -15,6 +16,7 @@ namespace
 constexpr unsigned char SYNTH_FIRST = '!';
 constexpr unsigned char SYNTH_LAST = '}';
 constexpr size_t SYNTH_LINE = 64; // 63 characters and a line feed
+constexpr size_t SYNTH_CHARS = SYNTH_LAST - SYNTH_FIRST + 1;
 
 bool spec_white(char c)
 {
@@ -114,7 +116,7 @@ int parse_string(const char *text, std::vector<std::string> *tokens, const char 
     return static_cast<int>(tokens->size());
 }
 
-char *synth_body(const char *lentext, size_t *len, const char **err)
+int synth_len(const char *lentext, size_t *len, const char **err)
 {
     char *end;
     errno = 0;
@@ -122,8 +124,30 @@ char *synth_body(const char *lentext, size_t *len, const char **err)
     if (end == lentext || *end != '\0' || errno != 0 || *lentext == '-' || l < 1 ||
         l > HTTP_BODYLEN_MAX) {
         *err = "-bodylen must be a number from 1 to 16777216";
-        return nullptr;
+        return -1;
     }
+    *len = l;
+    return 0;
+}
+
+void synth_fill(char *buf, size_t off, size_t n, size_t total)
+{
+    // Line k starts at character k (from "!", wrapping after "}"), and each
+    // character of a line is one later than the one before it.
+    for (size_t i = 0; i < n; i++) {
+        size_t pos = off + i, line = pos / SYNTH_LINE, col = pos % SYNTH_LINE;
+        if (col == SYNTH_LINE - 1 || pos == total - 1)
+            buf[i] = '\n';
+        else
+            buf[i] = static_cast<char>(SYNTH_FIRST + (line + col) % SYNTH_CHARS);
+    }
+}
+
+char *synth_body(const char *lentext, size_t *len, const char **err)
+{
+    size_t l;
+    if (synth_len(lentext, &l, err) != 0)
+        return nullptr;
     auto *body = static_cast<char *>(std::malloc(l));
     AN(body);
     unsigned char start = SYNTH_FIRST, c = SYNTH_FIRST;
@@ -142,7 +166,8 @@ char *synth_body(const char *lentext, size_t *len, const char **err)
     return body;
 }
 
-int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, const char **err)
+int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, const char **err,
+                       size_t *synthlen)
 {
     const size_t n = tokens.size();
     size_t i = 0;
@@ -187,7 +212,7 @@ int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, 
     // The body: "-body" text, or a generated one that is handed over as it is.
     std::string text;
     char *synth = nullptr;
-    size_t synthlen = 0;
+    size_t genlen = 0; // generated body: in synth, or made while sending
     bool have_body = false;
     while (i < n && (tokens[i] == "-body" || tokens[i] == "-bodylen")) {
         if (have_body) {
@@ -199,8 +224,11 @@ int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, 
             return -1;
         if (tokens[i] == "-body") {
             text = body_text(tokens[i + 1]);
+        } else if (synthlen != nullptr) {
+            if (synth_len(tokens[i + 1].c_str(), &genlen, err) != 0)
+                return -1;
         } else {
-            synth = synth_body(tokens[i + 1].c_str(), &synthlen, err);
+            synth = synth_body(tokens[i + 1].c_str(), &genlen, err);
             if (synth == nullptr)
                 return -1;
         }
@@ -208,9 +236,13 @@ int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, 
         i += 2;
     }
     const char *body = synth != nullptr ? synth : text.data();
-    const size_t bodylen = synth != nullptr ? synthlen : text.size();
+    const size_t bodylen = genlen != 0 ? genlen : text.size();
+    // Appended here: the whole body, unless it is generated while sending.
+    const size_t inline_len = genlen != 0 && synth == nullptr ? 0 : bodylen;
+    if (synthlen != nullptr)
+        *synthlen = bodylen - inline_len;
     if (i < n)
-        VLOG_At(LOG_ERR, "Unknown http txresp spec: %s\n", tokens[i].c_str());
+        VRATE_LogAt(&httpd_rl.spec, LOG_ERR, "Unknown http txresp spec: %s\n", tokens[i].c_str());
 
     VSB_bcat(out, proto.data(), static_cast<ssize_t>(proto.size()));
     VSB_cat(out, " ");
@@ -227,9 +259,9 @@ int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, 
     VSB_cat(out, "\r\n");
     // One growth for a large body instead of a page at a time; should it
     // fail, the append below latches the error and nothing is sent.
-    if (static_cast<size_t>(out->s_size - out->s_len) <= bodylen)
-        (void)VSB_grow(out, static_cast<ssize_t>(bodylen));
-    VSB_bcat(out, body, static_cast<ssize_t>(bodylen));
+    if (static_cast<size_t>(out->s_size - out->s_len) <= inline_len)
+        (void)VSB_grow(out, static_cast<ssize_t>(inline_len));
+    VSB_bcat(out, body, static_cast<ssize_t>(inline_len));
     std::free(synth);
     return 0;
 }
@@ -238,8 +270,8 @@ void httpd_txresp_main(http_peer *conn, const std::vector<std::string> &tokens)
 {
     CHECK_OBJ_NOTNULL(conn, HTTP_PEER_MAGIC);
     const char *err = nullptr;
-    if (httpd_txresp_build(tokens, conn->vsb, &err) != 0) {
-        VLOG_At(LOG_ERR, "Bad http txresp spec: %s", err);
+    if (httpd_txresp_build(tokens, conn->vsb, &err, &conn->synthlen) != 0) {
+        VRATE_LogAt(&httpd_rl.spec, LOG_ERR, "Bad http txresp spec: %s", err);
         return;
     }
     (void)http_write(conn);
@@ -253,7 +285,7 @@ void httpd_answer(http_peer *conn)
     if (filter != nullptr) {
         const char *err = nullptr;
         if (parse_string(filter, &tokens, &err) < 0) {
-            VLOG_At(LOG_ERR, "Bad http txresp spec: %s", err);
+            VRATE_LogAt(&httpd_rl.spec, LOG_ERR, "Bad http txresp spec: %s", err);
             return;
         }
     }

@@ -12,7 +12,8 @@ struct http_peer;
 
 // Most tokens a description may hold.
 constexpr size_t HTTP_TOKENS_MAX = 199;
-// Largest "-bodylen": the body is generated in memory.
+// Largest "-bodylen". Bodies are generated while they are sent, so this
+// bounds the time a response takes, not memory.
 constexpr unsigned long HTTP_BODYLEN_MAX = 16777216;
 
 // Splits text into tokens: white space separates them, "#" first on a line
@@ -26,10 +27,18 @@ int parse_string(const char *text, std::vector<std::string> *tokens, const char 
 // line starting one character later, the last byte a line feed. Null with
 // *err for a bad length; the caller frees the body.
 char *synth_body(const char *lentext, size_t *len, const char **err);
+// The length alone: 0 with *len, or -1 with *err.
+int synth_len(const char *lentext, size_t *len, const char **err);
+// Bytes off to off + n of the generated body of total bytes, into buf: the
+// same bytes synth_body gives there, made without the rest of the body.
+void synth_fill(char *buf, size_t off, size_t n, size_t total);
 
 // Appends the response that tokens describe to out: 0, or -1 with *err when
-// the description is refused (nothing must then be sent).
-int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, const char **err);
+// the description is refused (nothing must then be sent). With synthlen
+// given, a generated body is not appended: its length goes to *synthlen (0
+// when there is none) for the sender to make it piece by piece.
+int httpd_txresp_build(const std::vector<std::string> &tokens, struct vsb *out, const char **err,
+                       size_t *synthlen = nullptr);
 // Builds the response into the connection's buffer and sends it.
 void httpd_txresp_main(http_peer *conn, const std::vector<std::string> &tokens);
 // Answers a request that was read completely.

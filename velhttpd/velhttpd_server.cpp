@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "vaccept.h"
 #include "vas.h"
 #include "velhttpd_http.h"
+#include "velhttpd_log.h"
 #include "velhttpd_resp.h"
 #include "vlog.h"
 
@@ -18,31 +21,53 @@ httpd_state httpd;
 
 namespace
 {
-// Pause after a failed accept that will fail again at once (no descriptors
-// or memory left), instead of spinning on it.
-constexpr useconds_t HTTPD_ACCEPT_PAUSE = 100000;
+// Out of descriptors, the listener rests instead of spinning on accept.
+vaccept httpd_acc{"HTTP"};
 
 struct httpd_job {
     int sock;
     int listen_sock;
+    uint32_t addr; // client IPv4 address, network order
 };
 
 void *httpd_thread(void *arg)
 {
     auto *job = static_cast<httpd_job *>(arg);
     int sock = job->sock, listen_sock = job->listen_sock;
+    uint32_t addr = job->addr;
     std::free(job);
     httpd_serve(sock, listen_sock);
+    httpd_host_release(addr);
     httpd.active--;
     return nullptr;
 }
 } // namespace
 
+bool httpd_host_take(uint32_t addr)
+{
+    std::lock_guard<std::mutex> lock(httpd.mtx);
+    int &n = httpd.per_host[addr];
+    if (n >= httpd.per_addr)
+        return false;
+    n++;
+    return true;
+}
+
+void httpd_host_release(uint32_t addr)
+{
+    std::lock_guard<std::mutex> lock(httpd.mtx);
+    auto it = httpd.per_host.find(addr);
+    if (it == httpd.per_host.end())
+        return;
+    if (--it->second <= 0)
+        httpd.per_host.erase(it);
+}
+
 void httpd_serve(int sock, int listen_sock)
 {
     http_peer conn;
     if (http_peer_init(&conn, sock, listen_sock) != 0) {
-        VLOG_At(LOG_ERR, "out of memory");
+        VRATE_LogAt(&httpd_rl.resources, LOG_ERR, "out of memory");
     } else {
         // A client that does not read must not hold its thread for ever.
         struct timeval tv = {static_cast<time_t>(conn.timeout), 0};
@@ -86,19 +111,28 @@ void httpd_accept_one(int listen_sock)
 {
     struct sockaddr_in from;
     socklen_t fromlen = sizeof from;
-    int sock = accept(listen_sock, reinterpret_cast<struct sockaddr *>(&from), &fromlen);
+    std::memset(&from, 0, sizeof from);
+    int sock = VACCEPT_Accept(&httpd_acc, listen_sock, reinterpret_cast<struct sockaddr *>(&from),
+                              &fromlen, SOCK_CLOEXEC);
     if (sock < 0) {
         int err = errno;
-        VLOG_At(LOG_ERR, "accept(2) error: %d %s", err, std::strerror(err));
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-            usleep(HTTPD_ACCEPT_PAUSE);
+        if (!VACCEPT_Shortage(err))
+            VRATE_LogAt(&httpd_rl.accept, LOG_ERR, "accept(2) error: %d %s", err,
+                        std::strerror(err));
         return;
     }
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
     if (httpd.active.load() >= httpd.conn_max) {
-        char host[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
-        VLOG_At(LOG_ERR, "Too many connections (%d), refused %s:%d", httpd.conn_max, host,
-                ntohs(from.sin_port));
+        VRATE_LogAt(&httpd_rl.refused, LOG_ERR, "Too many connections (%d), refused %s:%d",
+                    httpd.conn_max, host, ntohs(from.sin_port));
+        close(sock);
+        return;
+    }
+    uint32_t addr = from.sin_addr.s_addr;
+    if (!httpd_host_take(addr)) {
+        VRATE_Log(&httpd_rl.refused_addr, "[WARN] Too many connections from %s (%d), refused %s:%d",
+                  host, httpd.per_addr, host, ntohs(from.sin_port));
         close(sock);
         return;
     }
@@ -106,6 +140,7 @@ void httpd_accept_one(int listen_sock)
     AN(job);
     job->sock = sock;
     job->listen_sock = listen_sock;
+    job->addr = addr;
     pthread_attr_t attr;
     AZ(pthread_attr_init(&attr));
     AZ(pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED));
@@ -116,8 +151,23 @@ void httpd_accept_one(int listen_sock)
     if (err != 0) {
         // Out of threads for now: this connection goes, the server stays.
         httpd.active--;
-        VLOG_At(LOG_ERR, "pthread_create(3) error: %d %s", err, std::strerror(err));
+        httpd_host_release(addr);
+        VRATE_LogAt(&httpd_rl.resources, LOG_ERR, "pthread_create(3) error: %d %s", err,
+                    std::strerror(err));
         std::free(job);
         close(sock);
     }
+}
+
+void httpd_loop_once(int listen_sock)
+{
+    double rest = VACCEPT_Wait(&httpd_acc);
+    if (rest > 0) {
+        usleep(static_cast<useconds_t>(rest * 1e6));
+    } else {
+        struct pollfd pfd = {listen_sock, POLLIN, 0};
+        if (poll(&pfd, 1, HTTPD_TICK_MS) > 0)
+            httpd_accept_one(listen_sock);
+    }
+    httpd_log_flush();
 }

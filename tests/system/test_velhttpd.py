@@ -17,8 +17,9 @@ FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 OK_EMPTY = b"HTTP/1.1 200 Ok\r\nContent-Length: 0\r\n\r\n"
 
 # Raw client. argv: host, then a JSON list of steps: ["send", hex], ["sleep", s], ["quiet", s]
-# (fails unless nothing arrives for s seconds), ["close"] (leave without reading). Then reads to
-# the end and prints {"response": hex, "reset": bool}.
+# (fails unless nothing arrives for s seconds), ["close"] (leave without reading), ["trickle",
+# hex, s] (one byte every s seconds, stopping early when the server has closed). Then reads to
+# the end and prints {"response": hex, "reset": bool, "sent": bytes trickled}.
 RAW = r"""
 import json, socket, sys, time
 s = socket.create_connection((sys.argv[1], 10005), timeout=30)
@@ -39,6 +40,15 @@ for step in json.loads(sys.argv[2]):
         s.close()
         print(json.dumps({"response": "", "reset": False}))
         sys.exit(0)
+    elif step[0] == "trickle":
+        sent = 0
+        for b in bytes.fromhex(step[1]):
+            try:
+                s.sendall(bytes([b]))
+            except (BrokenPipeError, ConnectionResetError):
+                break
+            sent += 1
+            time.sleep(step[2])
 out, reset = b"", False
 try:
     while True:
@@ -48,23 +58,46 @@ try:
         out += d
 except ConnectionResetError:
     reset = True
-print(json.dumps({"response": out.hex(), "reset": reset}))
+print(json.dumps({"response": out.hex(), "reset": reset, "sent": locals().get("sent")}))
 """
 
-# Holds n idle connections open, then one more; prints what the extra one got, waits for stdin
-# to close, then closes them all.
+# argv: host, then groups "SRC:N". Per group holds N idle connections from source address SRC,
+# then one more from it; prints what each extra one got ("extra SRC:" and the hex of the data, or
+# "reset"), waits for stdin to close, then closes them all.
 HOLD = r"""
 import socket, sys
-host, n = sys.argv[1], int(sys.argv[2])
-held = [socket.create_connection((host, 10005), timeout=10) for _ in range(n)]
-extra = socket.create_connection((host, 10005), timeout=10)
-try:
-    print("extra:" + extra.recv(100).hex(), flush=True)
-except ConnectionResetError:
-    print("extra:reset", flush=True)
+host = sys.argv[1]
+held = []
+for group in sys.argv[2:]:
+    src, n = group.split(":")
+    held += [socket.create_connection((host, 10005), timeout=10, source_address=(src, 0))
+             for _ in range(int(n))]
+    extra = socket.create_connection((host, 10005), timeout=10, source_address=(src, 0))
+    try:
+        print(f"extra {src}:" + extra.recv(100).hex(), flush=True)
+    except ConnectionResetError:
+        print(f"extra {src}:reset", flush=True)
+    held.append(extra)
 sys.stdin.read()
 for s in held:
     s.close()
+"""
+
+# argv: host, n, body length. n clients from as many addresses ask for a body of that length
+# and read nothing; prints "held" once all have sent, then waits for stdin to close.
+NOREAD = r"""
+import socket, sys, time
+host, n, blen = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+held = []
+for i in range(n):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.bind((f"10.71.0.{10 + i}", 0))
+    s.connect((host, 10005))
+    s.sendall(b"GET / HTTP/1.1\r\ncontent-filter: -bodylen %d\r\n\r\n" % blen)
+    held.append(s)
+print("held", flush=True)
+sys.stdin.read()
 """
 
 
@@ -166,24 +199,75 @@ def test_silent_client_dropped_after_the_read_timeout(sandbox):
     assert (line.msg, line.level) == ("HTTP select failed (i 0 poll: 110 Connection timed out)", 3)
     assert raw(sb, ["quiet", 0.5]) == b""
     assert sb.log.count(r"^HTTP select failed", since=mark) == 2
+    # A byte every 12 s of the daemon's clock never lets one wait expire, but the request as a
+    # whole ends 60 s after it began: the connection is closed long before the request is whole.
+    r = sb.run("client", [sys.executable, "-c", RAW, NODE, json.dumps(
+        [["trickle", request().hex(), 0.2]])], check=True)
+    out = json.loads(r.stdout)
+    assert out["response"] == "" and out["sent"] < 12
+    assert sb.log.count(r"^HTTP select failed", since=mark) == 3
     assert httpd.alive()
 
 
-def test_connections_beyond_the_limit_are_refused_at_accept(sandbox):
+def test_connections_beyond_the_limits_are_refused_at_accept(sandbox):
+    """One address holds at most 16 connections; all addresses together at most 256."""
     sb = sandbox
     httpd = start(sb)
+    srcs = [f"10.71.0.{i}" for i in range(10, 27)]
+    for src in srcs:
+        sb.addr_add("client", "eth0", f"{src}/24")
     mark = sb.log.mark()
-    holder = sb.start("client", [sys.executable, "-c", HOLD, NODE, "256"], name="holder",
-                      stdin=subprocess.PIPE)
-    m = holder.wait_stdout(r"^extra:(\S*)$")
-    assert m.group(1) in ("", "reset")
-    line = sb.log.wait(r"^Too many connections", ident="velhttpd", since=mark)
-    assert re.fullmatch(rf"Too many connections \(256\), refused {CLIENT}:\d+", line.msg)
-    assert line.level == 3
+    # 16 addresses with 16 connections each (each one's 17th refused), then one more address.
+    holder = sb.start("client", [sys.executable, "-c", HOLD, NODE,
+                                 *[f"{s}:16" for s in srcs[:16]], f"{srcs[16]}:0"],
+                      name="holder", stdin=subprocess.PIPE)
+    for src in srcs:
+        m = holder.wait_stdout(rf"^extra {re.escape(src)}:(\S*)$")
+        assert m.group(1) in ("", "reset")
+    per_addr = sb.log.find(r"^\[WARN\] Too many connections from", ident="velhttpd", since=mark)
+    assert per_addr and per_addr[0].level == 4
+    assert re.fullmatch(rf"\[WARN\] Too many connections from {srcs[0]} \(16\), refused "
+                        rf"{srcs[0]}:\d+", per_addr[0].msg)
+    # The last two extras find all 256 slots taken.
+    lines = sb.log.wait(r"^Too many connections \(", ident="velhttpd", since=mark, count=2)
+    lines = sb.log.find(r"^Too many connections \(", ident="velhttpd", since=mark)
+    assert [re.sub(r":\d+$", "", l.msg) for l in lines] == [
+        f"Too many connections (256), refused {src}" for src in srcs[15:]]
+    assert [l.level for l in lines] == [3, 3]
     holder.popen.stdin.close()
     assert holder.wait() == 0
     # Once the held connections end, new ones are served again.
     sb.wait_until(lambda: raw(sb, *send(request())) == OK_EMPTY, 10, "an answer after the limit")
+    assert httpd.alive()
+
+
+def test_memory_per_connection_does_not_grow_with_the_body(sandbox):
+    """Eight clients ask for 16 MiB bodies and read nothing: the bodies are made while sending,
+    so velhttpd's resident memory grows by well under a mebibyte per connection."""
+    sb = sandbox
+    httpd = start(sb)
+    for i in range(8):
+        sb.addr_add("client", "eth0", f"10.71.0.{10 + i}/24")
+
+    def rss():
+        with open(f"/proc/{httpd.popen.pid}/status") as f:
+            return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+    before = rss()
+    holder = sb.start("client", [sys.executable, "-c", NOREAD, NODE, "8", "16777216"],
+                      name="noread", stdin=subprocess.PIPE)
+    holder.wait_stdout("^held")
+    # Each connection has sent what its socket buffers take and waits for its reader.
+    # Each connection has filled its socket buffers and waits for its reader.
+    sb.wait_until(lambda: sb.run("node", ["ss", "-tnH", "state", "established", "sport",
+                                          "= :10005"]).stdout.count("\n") >= 8, 10,
+                  "8 connections")
+    sb.wait_until(lambda: all(int(l.split()[1]) > 0 for l in sb.run(
+        "node", ["ss", "-tnH", "state", "established", "sport", "= :10005"]).stdout.splitlines()),
+        10, "every answer under way")
+    grown = rss() - before
+    assert grown < 8 * 1024, f"resident memory grew by {grown} kB for 8 connections"
+    holder.popen.stdin.close()
+    assert holder.wait() == 0
     assert httpd.alive()
 
 

@@ -9,7 +9,13 @@
 
 #include "test_util.h"
 #include "velhttpd_http.h"
+#include "velhttpd_log.h"
+#include "velhttpd_resp.h"
 #include "vlog.h"
+#include "vsb.h"
+#include "vtim.h"
+
+#include <thread>
 
 using test_util::has_line;
 
@@ -42,8 +48,26 @@ class Http : public ::testing::Test
     {
         test_util::logged.clear();
         VLOG_SetSink(test_util::capture);
+        httpd_log_reset();
     }
     void TearDown() override { VLOG_SetSink(nullptr); }
+};
+
+// A connection over a socket pair whose client end the test drives itself.
+struct live_peer {
+    http_peer conn;
+    int sv[2];
+    live_peer()
+    {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        EXPECT_EQ(http_peer_init(&conn, sv[0], -1, 4096), 0);
+    }
+    ~live_peer()
+    {
+        http_peer_fini(&conn);
+        close(sv[0]);
+        close(sv[1]);
+    }
 };
 } // namespace
 
@@ -140,4 +164,84 @@ TEST_F(Http, PeerGone)
     wired_peer gone("GET / HT");
     EXPECT_EQ(http_read_request(&gone.conn), 0);
     EXPECT_TRUE(has_line(LOG_ERR, "HTTP rx failed (No data available)"));
+}
+
+// A client that sends a byte every so often never lets a single wait expire,
+// yet the request as a whole ends at its deadline.
+TEST_F(Http, ATricklingClientIsCutOffAtTheRequestDeadline)
+{
+    live_peer p;
+    p.conn.timeout = 0.5;
+    p.conn.request_deadline = 0.3;
+    const std::string req = "GET / HTTP/1.1\r\nX: aaaaaaaaaaaaaaaaaaaaaaaa\r\n\r\n";
+    std::thread client([&] {
+        for (char c : req) {
+            if (send(p.sv[1], &c, 1, MSG_NOSIGNAL) != 1)
+                break;
+            usleep(40000);
+        }
+    });
+    double t0 = VTIM_mono();
+    int r = http_read_request(&p.conn);
+    double took = VTIM_mono() - t0;
+    shutdown(p.sv[1], SHUT_RDWR);
+    client.join();
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(took, 1.0);
+    EXPECT_TRUE(has_line(LOG_ERR, "HTTP select failed (i 0 poll: 110 Connection timed out)"));
+}
+
+// A generated body goes out whole and exactly as synth_body makes it, from a
+// response buffer that holds only the header.
+TEST_F(Http, AGeneratedBodyIsSentPieceByPiece)
+{
+    live_peer p;
+    std::vector<std::string> tokens = {"-bodylen", "100003"};
+    const char *err = nullptr;
+    ASSERT_EQ(httpd_txresp_build(tokens, p.conn.vsb, &err, &p.conn.synthlen), 0);
+    EXPECT_EQ(p.conn.synthlen, 100003u);
+    const std::string head = "HTTP/1.1 200 Ok\r\nContent-Length: 100003\r\n\r\n";
+    EXPECT_EQ(static_cast<size_t>(VSB_len(p.conn.vsb)), head.size());
+    std::string got;
+    std::thread client([&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(p.sv[1], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+    });
+    EXPECT_EQ(http_write(&p.conn), 0);
+    shutdown(p.sv[0], SHUT_WR);
+    client.join();
+    size_t len = 0;
+    char *body = synth_body("100003", &len, &err);
+    ASSERT_NE(body, nullptr);
+    EXPECT_TRUE(got == head + std::string(body, len)) << got.size();
+    std::free(body);
+}
+
+// A client that reads a little now and then keeps each send going, but the
+// response as a whole ends at its deadline.
+TEST_F(Http, ASlowReaderIsCutOffAtTheSendDeadline)
+{
+    live_peer p;
+    p.conn.timeout = 0.3;
+    p.conn.tx_min_rate = 1e12; // the deadline is the time-out alone
+    int small = 4096;
+    setsockopt(p.sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::vector<std::string> tokens = {"-bodylen", "16777216"};
+    const char *err = nullptr;
+    ASSERT_EQ(httpd_txresp_build(tokens, p.conn.vsb, &err, &p.conn.synthlen), 0);
+    bool stop = false;
+    std::thread client([&] {
+        char buf[512];
+        while (!stop && read(p.sv[1], buf, sizeof buf) > 0)
+            usleep(20000);
+    });
+    double t0 = VTIM_mono();
+    EXPECT_EQ(http_write(&p.conn), -1);
+    EXPECT_LT(VTIM_mono() - t0, 2.0);
+    stop = true;
+    shutdown(p.sv[0], SHUT_RDWR);
+    client.join();
+    EXPECT_TRUE(has_line(LOG_ERR, "Write to velrun failed: Connection timed out"));
 }

@@ -1,5 +1,6 @@
 // velhttpd's response descriptions: tokens, the option groups with their
 // order rule, the generated body, and the exact bytes of a response.
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -74,6 +75,22 @@ TEST(ParseString, Tokens)
         ASSERT_EQ(parse_string(r.text.c_str(), &tokens, &err), r.result);
         if (r.result >= 0) {
             EXPECT_EQ(tokens, r.tokens);
+        }
+    }
+}
+
+// Any stretch of a body, made on its own, matches the whole body there: the
+// sender makes it piece by piece.
+TEST(SynthBody, PiecesMatchTheWholeBody)
+{
+    for (size_t total : {1ul, 5ul, 63ul, 64ul, 65ul, 130ul, 6000ul, 100000ul}) {
+        std::string whole = synth(std::to_string(total).c_str());
+        ASSERT_EQ(whole.size(), total);
+        for (size_t piece : {1ul, 7ul, 64ul, 4096ul}) {
+            std::string made(total, '\0');
+            for (size_t off = 0; off < total; off += piece)
+                synth_fill(made.data() + off, off, std::min(piece, total - off), total);
+            EXPECT_TRUE(made == whole) << total << " in pieces of " << piece;
         }
     }
 }
