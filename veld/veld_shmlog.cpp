@@ -38,6 +38,8 @@ shm_state shm = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
+    0,
     PTHREAD_MUTEX_INITIALIZER,
     PTHREAD_MUTEX_INITIALIZER,
     shm_mono_real,
@@ -462,6 +464,13 @@ void SHM_Init(const char *arg)
     vsm_store_fence();
     vsm_store(&log[0], random_nonzero(0xffff));
     vsm_store_fence();
+    // Without room for it (a free area of less than 108 bytes) readers
+    // still follow the log; they only cannot count what they miss.
+    auto *cnt = static_cast<uint32_t *>(
+        VSM_Alloc(VSL_CNT_WORDS * sizeof(uint32_t), VSM_CLASS_LOGCNT, "", ""));
+    if (cnt != nullptr)
+        memset(cnt, 0, VSL_CNT_WORDS * sizeof(uint32_t));
+    vsm_store_fence();
     vsm_store(&shm.VSM_head->alloc_seq, random_nonzero(0xffffffff));
 }
 
@@ -475,6 +484,8 @@ void SHM_Close(void)
     shm.vsm_end = nullptr;
     shm.vsl_fd = -1;
     shm.vsl_start = shm.vsl_end = shm.vsl_ptr = nullptr;
+    shm.vsl_cnt = nullptr;
+    shm.nrec = 0;
 }
 
 /*--------------------------------------------------------------------
@@ -487,12 +498,12 @@ void VSL_Init(void)
     // could already use vsm_mtx.
     AZ(pthread_mutex_lock(&shm.vsm_mtx));
     VSM__Clean();
-    VSM_chunk *log = nullptr;
+    VSM_chunk *log = nullptr, *cnt = nullptr;
     for (VSM_chunk *c = vsm_iter_0(); c != nullptr; c = vsm_iter_n(c)) {
-        if (is_class(c, VSM_CLASS_LOG)) {
+        if (log == nullptr && is_class(c, VSM_CLASS_LOG))
             log = c;
-            break;
-        }
+        if (cnt == nullptr && is_class(c, VSM_CLASS_LOGCNT))
+            cnt = c;
     }
     AZ(pthread_mutex_unlock(&shm.vsm_mtx));
     AN(log);
@@ -501,6 +512,8 @@ void VSL_Init(void)
     shm.vsl_start = reinterpret_cast<uint32_t *>(VSM_PTR(log));
     shm.vsl_end = reinterpret_cast<uint32_t *>(chunk_end(log));
     shm.vsl_ptr = shm.vsl_start + 1;
+    shm.vsl_cnt = cnt != nullptr ? reinterpret_cast<uint32_t *>(VSM_PTR(cnt)) : nullptr;
+    shm.nrec = 0;
     vsl_wrap();
     AZ(pthread_mutex_unlock(&shm.vsl_mtx));
 }
@@ -519,6 +532,16 @@ void vsl_wrap(void)
     uint32_t seq = vsm_load(shm.vsl_start) + 1;
     if (seq == 0)
         seq++;
+    // The count of the new cycle is in place before its seq is.
+    if (shm.vsl_cnt != nullptr) {
+        vsm_store(&shm.vsl_cnt[VSL_CNT_SEQ], 0);
+        vsm_store_fence();
+        vsm_store(&shm.vsl_cnt[VSL_CNT_LO], static_cast<uint32_t>(shm.nrec));
+        vsm_store(&shm.vsl_cnt[VSL_CNT_HI], static_cast<uint32_t>(shm.nrec >> 32));
+        vsm_store_fence();
+        vsm_store(&shm.vsl_cnt[VSL_CNT_SEQ], seq);
+        vsm_store_fence();
+    }
     vsm_store(shm.vsl_start, seq);
     vsm_store_fence();
     if (shm.vsl_ptr != first) {
@@ -537,6 +560,7 @@ uint32_t *vsl_get(unsigned len)
         vsl_wrap();
     uint32_t *p = shm.vsl_ptr;
     shm.vsl_ptr += words;
+    shm.nrec++;
     VAS_ASSERT(shm.vsl_ptr < shm.vsl_end);
     // The reserved record still reads as an end marker until vsl_hdr.
     vsm_store(shm.vsl_ptr, VSL_ENDMARKER);

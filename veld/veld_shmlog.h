@@ -10,7 +10,11 @@
 #include "veld_shmlog_layout.h"
 
 constexpr const char *SHM_FILENAME = "_.vsm";
-constexpr uintmax_t SHM_DEFAULT_SHL = 41943040; // 40 MiB log
+// 256 MiB of log: a whole usage round at the session limit (8,192 sessions
+// with 200 remote addresses each, about 1.66 million records of 117 to 152
+// bytes) fits with room to spare, so a reader held up while the round is
+// written loses nothing.
+constexpr uintmax_t SHM_DEFAULT_SHL = 268435456;
 constexpr uintmax_t SHM_DEFAULT_FREE = 1048576; // 1 MiB spare
 constexpr uint32_t SHM_FILL_BLOCK = 65536;
 constexpr uint32_t VSL_MAX_RECORD = 512; // longer payloads are cut here
@@ -58,6 +62,8 @@ struct shm_state {
     uint32_t *vsl_start;       // the seq word of the log
     uint32_t *vsl_end;         // end of the log chunk
     uint32_t *vsl_ptr;         // next write position
+    uint32_t *vsl_cnt;         // the record count segment, or null (no room for it)
+    uint64_t nrec;             // records reserved so far
     pthread_mutex_t vsl_mtx;
     pthread_mutex_t vsm_mtx;
     uint32_t (*mono)(void); // monotonic whole seconds; tests replace it

@@ -57,6 +57,17 @@ constexpr uint32_t VSL_ENDMARKER = 0xFF454545;  // nothing written here yet
 constexpr uint32_t VSL_WRAPMARKER = 0xFF575757; // ring continues at word 1
 constexpr uint32_t VSL_FIRST = 4;               // payload offset of the first record
 
+// Record count segment (class VSM_CLASS_LOGCNT), so that a reader overtaken
+// by the writer can tell how many records it missed: how many records the
+// writer had reserved before the first record of the current cycle, and
+// which cycle (seq) that count belongs to. Words: seq (0 while the count is
+// being changed), then the count as low and high 32 bits.
+constexpr const char *VSM_CLASS_LOGCNT = "LogCnt";
+constexpr uint32_t VSL_CNT_WORDS = 4;
+constexpr uint32_t VSL_CNT_SEQ = 0;
+constexpr uint32_t VSL_CNT_LO = 1;
+constexpr uint32_t VSL_CNT_HI = 2;
+
 // Record: word 0 = tag << 24 | length, word 1 = id, then the padded payload.
 constexpr uint32_t VSL_HDR = 8;
 inline uint32_t VSL_TAG(uint32_t w0)

@@ -59,6 +59,12 @@ void VSL_Open_CallBack(VSM_data *vd)
     vsl->last_seq = vsm_load(vsl->log_start);
     vsl->lost = false;
     vsl->damaged = nullptr;
+    const VSM_chunk *cc = VSM_find_alloc(vd, VSM_CLASS_LOGCNT, "", "");
+    vsl->cnt = cc != nullptr && cc->len >= VSM_CHUNK_SIZE + VSL_CNT_WORDS * 4
+                   ? reinterpret_cast<const uint32_t *>(VSM_PTR(cc))
+                   : nullptr;
+    vsl->no_known = false;
+    vsl->overtaken = false;
     vsm_load_fence();
 }
 
@@ -66,6 +72,9 @@ void VSL_Unbind(VSM_data *vd)
 {
     struct vsl *vsl = vsl_of(vd);
     vsl->log_start = vsl->log_end = vsl->log_ptr = nullptr;
+    vsl->cnt = nullptr;
+    vsl->no_known = false;
+    vsl->overtaken = false;
     vsl->last_seq = 0;
     vsl->lost = false;
     vsl->damaged = nullptr;
@@ -83,6 +92,123 @@ static const uint32_t *vsl_after(const struct vsl *vsl, const uint32_t *p, uint3
     if (words >= static_cast<size_t>(vsl->log_end - p))
         return nullptr;
     return p + words;
+}
+
+// How many records the writer had written before the first record of cycle
+// seq; false when the file has no count or it belongs to another cycle.
+static bool vsl_cycle_base(const struct vsl *vsl, uint32_t seq, uint64_t *base)
+{
+    if (vsl->cnt == nullptr || seq == 0)
+        return false;
+    for (int i = 0; i < 3; i++) {
+        uint32_t s1 = vsm_load(&vsl->cnt[VSL_CNT_SEQ]);
+        vsm_load_fence();
+        uint64_t lo = vsm_load(&vsl->cnt[VSL_CNT_LO]);
+        uint64_t hi = vsm_load(&vsl->cnt[VSL_CNT_HI]);
+        vsm_load_fence();
+        uint32_t s2 = vsm_load(&vsl->cnt[VSL_CNT_SEQ]);
+        if (s1 == s2 && s1 == seq) {
+            *base = hi << 32 | lo;
+            return true;
+        }
+        if (s1 == s2 && s1 != 0)
+            return false; // another cycle by now
+    }
+    return false;
+}
+
+// The follower stands at record k of cycle seq (k counted from its first).
+static void vsl_number(struct vsl *vsl, uint32_t seq, uint64_t k)
+{
+    uint64_t base;
+    vsl->no_known = vsl_cycle_base(vsl, seq, &base);
+    if (vsl->no_known)
+        vsl->next_no = base + k;
+}
+
+// About to hand over the first record of cycle seq: whatever lies between
+// the last record handed over and it was overwritten before it was read.
+// Says so in one line, with the number when the writer's count tells it.
+static void vsl_cycle_start(struct vsl *vsl, uint32_t seq)
+{
+    uint64_t base;
+    bool known = vsl_cycle_base(vsl, seq, &base);
+    if (known && vsl->no_known && base > vsl->next_no) {
+        uint64_t n = base - vsl->next_no;
+        vsl->n_lost += n;
+        if (vsl->overtaken)
+            VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset %zu; %ju "
+                 "records were lost",
+                 vsl->overtaken_off, static_cast<uintmax_t>(n));
+        else
+            VLOG("[WARN] Shared-memory log: %ju records were lost (overwritten before they were "
+                 "read)",
+                 static_cast<uintmax_t>(n));
+    } else if (vsl->overtaken) {
+        VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset %zu; records "
+             "were lost",
+             vsl->overtaken_off);
+    }
+    vsl->overtaken = false;
+    vsl->no_known = known;
+    if (known)
+        vsl->next_no = base;
+}
+
+// Cycles between two values of seq, which skips 0.
+static uint32_t vsl_seq_diff(uint32_t now, uint32_t then)
+{
+    uint32_t d = now - then;
+    return now < then ? d - 1 : d;
+}
+
+static void vsl_overtaken(struct vsl *vsl)
+{
+    vsl->overtaken = true;
+    vsl->overtaken_off = static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4;
+}
+
+// At an end marker after the writer's wrap into cycle seq: normally the end
+// of the old cycle, where the wrap marker is about to be. But when it is the
+// writer's current end in the new cycle, the writer passed this position
+// earlier and the records read since were the new cycle's: the follower is
+// in that cycle now and must not read its start again. True in that case,
+// after counting what was skipped.
+static bool vsl_caught_up(struct vsl *vsl, uint32_t seq)
+{
+    uint64_t base;
+    // Every record of the old cycle read: the ordinary wrap.
+    if (vsl->no_known && vsl_cycle_base(vsl, seq, &base) && base == vsl->next_no)
+        return false;
+    const uint32_t *p = vsl->log_start + 1;
+    uint64_t k = 0;
+    for (;;) {
+        uint32_t w = vsm_load(p);
+        if (w == VSL_ENDMARKER)
+            break;
+        const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
+        if (n == nullptr)
+            return false;
+        p = n;
+        k++;
+    }
+    vsm_load_fence();
+    if (p != vsl->log_ptr || vsm_load(vsl->log_start) != seq)
+        return false;
+    if (vsl_cycle_base(vsl, seq, &base) && vsl->no_known && base + k > vsl->next_no) {
+        uint64_t n = base + k - vsl->next_no;
+        vsl->n_lost += n;
+        VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset %zu; %ju "
+             "records were lost",
+             static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4, static_cast<uintmax_t>(n));
+    } else {
+        VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset %zu; records "
+             "were lost",
+             static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4);
+    }
+    vsl->last_seq = seq;
+    vsl_number(vsl, seq, k);
+    return true;
 }
 
 // Note the position as damaged: the follower stays at it without delivering
@@ -115,6 +241,7 @@ static void vsl_skip_to_end(struct vsl *vsl)
         vsm_load_fence();
         const uint32_t *p = first;
         bool broken = false;
+        uint64_t k = 0;
         for (;;) {
             uint32_t w = vsm_load(p);
             if (w == VSL_ENDMARKER)
@@ -127,6 +254,7 @@ static void vsl_skip_to_end(struct vsl *vsl)
                 break;
             }
             p = n;
+            k++;
         }
         vsm_load_fence();
         if (vsm_load(vsl->log_start) != seq)
@@ -135,6 +263,11 @@ static void vsl_skip_to_end(struct vsl *vsl)
         vsl->lost = false;
         vsl->damaged = nullptr;
         vsl->last_seq = seq;
+        vsl->overtaken = false;
+        if (broken)
+            vsl->no_known = false;
+        else
+            vsl_number(vsl, seq, k);
         if (broken)
             vsl_damaged(vsl, seq, "damaged record");
         return;
@@ -146,6 +279,7 @@ static void vsl_skip_to_end(struct vsl *vsl)
     vsl->damaged = nullptr;
     vsl->last_seq = vsm_load(vsl->log_start);
     vsl->lost = true;
+    vsl->no_known = false;
     VLOG("[WARN] Shared-memory log: the writer wrapped during every scan for the end; "
          "reading starts with its next cycle");
 }
@@ -231,6 +365,8 @@ vsl_resume VSL_Resume(VSM_data *vd, const vsl_pos *pos)
         vsl->last_seq = seq;
         vsl->lost = false;
         vsl->damaged = nullptr;
+        vsl->overtaken = false;
+        vsl->no_known = false; // the first record sets it
         return vsl_resume::new_file;
     }
     if (pos->seq == 0 || pos->off >= static_cast<uint32_t>(vsl->log_end - vsl->log_start))
@@ -242,6 +378,8 @@ vsl_resume VSL_Resume(VSM_data *vd, const vsl_pos *pos)
         vsl->damaged = nullptr;
         vsl->lost = pos->off == 0;
         vsl->log_ptr = pos->off == 0 ? first : vsl->log_start + pos->off;
+        vsl->overtaken = false;
+        vsl->no_known = false; // counted from the next cycle on
         return vsl_resume::same_cycle;
     }
     // The writer has wrapped since. After exactly one wrap the rest of the
@@ -253,12 +391,16 @@ vsl_resume VSL_Resume(VSM_data *vd, const vsl_pos *pos)
         vsl->lost = false;
         vsl->damaged = nullptr;
         vsl->log_ptr = vsl->log_start + pos->off;
+        vsl->overtaken = false;
+        vsl->no_known = false;
         return vsl_resume::after_wrap;
     }
     vsl->damaged = nullptr;
     vsl->log_ptr = first;
     vsl->last_seq = seq;
     vsl->lost = false;
+    vsl->overtaken = false;
+    vsl->no_known = false;
     return vsl_resume::wrapped_past;
 }
 
@@ -313,26 +455,41 @@ static int vsl_nextlog(VSM_data *vd, struct vsl *vsl, const uint32_t **pp)
                 vsl_damaged(vsl, seq, "misplaced wrap marker");
             } else if (w == VSL_ENDMARKER) {
                 if (vsl->log_ptr != first && seq != vsl->last_seq) {
+                    if (vsl_seq_diff(seq, vsl->last_seq) == 1 && vsl_caught_up(vsl, seq))
+                        continue;
+                    if (vsl_seq_diff(seq, vsl->last_seq) > 1)
+                        vsl_overtaken(vsl);
                     vsl->log_ptr = first;
                     vsm_load_fence();
                     continue;
                 }
             } else {
+                if (vsl->log_ptr != first && vsl_seq_diff(seq, vsl->last_seq) > 1) {
+                    // The writer has been round the ring since this cycle:
+                    // whatever lies here now is not the record we wait for.
+                    vsl_overtaken(vsl);
+                    vsl->log_ptr = first;
+                    vsm_load_fence();
+                    continue;
+                }
                 if (vsl->log_ptr == first)
                     vsl->last_seq = seq;
                 const uint32_t *n = vsl_after(vsl, vsl->log_ptr, w);
                 if (n != nullptr) {
+                    if (vsl->log_ptr == first)
+                        vsl_cycle_start(vsl, seq);
                     *pp = vsl->log_ptr;
                     vsl->log_ptr = n;
                     vsl->damaged = nullptr;
+                    vsl->next_no++;
                     return 1;
                 }
                 if (seq != vsl->last_seq) {
                     // Overwritten under our feet: the cycle read so far is
-                    // gone, the current one is new to us from its start.
-                    VLOG("[WARN] Shared-memory log: the writer overtook the reader at offset "
-                         "%zu; records were lost",
-                         static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4);
+                    // gone, the current one is new to us from its start. The
+                    // line waits for its first record, which tells how many
+                    // records were lost.
+                    vsl_overtaken(vsl);
                     vsl->log_ptr = first;
                     vsm_load_fence();
                     continue;

@@ -31,6 +31,15 @@ struct vsl {
     const uint32_t *damaged; // damaged position already warned about, or null
     double warned;           // monotonic time of the last warning, 0 for none yet
     unsigned unwarned;       // damaged positions met since then without a warning
+    // Counting what the writer overtook: its record count segment (null in
+    // a file without one), and the writer's number of the record at log_ptr
+    // when known.
+    const uint32_t *cnt;
+    uint64_t next_no;
+    bool no_known;
+    bool overtaken; // overtaken at overtaken_off: the line waits for the count
+    size_t overtaken_off;
+    uint64_t n_lost; // records known lost since the follower was set up
 };
 
 extern const char *VSL_tags[256];

@@ -157,7 +157,7 @@ TEST_F(ShmDeath, ExistingNonFileIsRefused)
 TEST_F(Shm, DefaultLayout)
 {
     SHM_Init(nullptr);
-    ASSERT_EQ(file_size(), 42991616);
+    ASSERT_EQ(file_size(), 269484032);
     struct stat st;
     ASSERT_EQ(stat(SHM_FILENAME, &st), 0);
     EXPECT_GE(static_cast<off_t>(st.st_blocks) * 512, st.st_size) << "zero fill missing";
@@ -166,19 +166,25 @@ TEST_F(Shm, DefaultLayout)
     VSM_head *h = shm.VSM_head;
     EXPECT_EQ(h->magic, VSM_HEAD_MAGIC);
     EXPECT_EQ(h->hdr_size, 108u);
-    EXPECT_EQ(h->shm_size, 42991616u);
+    EXPECT_EQ(h->shm_size, 269484032u);
     EXPECT_NE(h->alloc_seq, 0u);
     VSM_chunk *log = vsm_iter_0();
     EXPECT_EQ(offset_of(log), 16u);
     EXPECT_STREQ(log->class_, "Log");
     EXPECT_STREQ(log->type, "");
     EXPECT_STREQ(log->ident, "");
-    EXPECT_EQ(log->len, 41943132u);
-    VSM_chunk *fr = vsm_iter_n(log);
+    EXPECT_EQ(log->len, 268435548u);
+    // The record count follows the log, then what is left free.
+    VSM_chunk *cnt = vsm_iter_n(log);
+    ASSERT_NE(cnt, nullptr);
+    EXPECT_EQ(offset_of(cnt), 268435564u);
+    EXPECT_STREQ(cnt->class_, "LogCnt");
+    EXPECT_EQ(cnt->len, 108u);
+    VSM_chunk *fr = vsm_iter_n(cnt);
     ASSERT_NE(fr, nullptr);
-    EXPECT_EQ(offset_of(fr), 41943148u);
+    EXPECT_EQ(offset_of(fr), 268435672u);
     EXPECT_STREQ(fr->class_, "Free");
-    EXPECT_EQ(fr->len, 1048468u);
+    EXPECT_EQ(fr->len, 1048360u);
     EXPECT_EQ(vsm_iter_n(fr), nullptr);
 
     const uint32_t *pl = reinterpret_cast<const uint32_t *>(VSM_PTR(log));
@@ -194,7 +200,7 @@ TEST_F(Shm, SmallLayoutWithoutFill)
     struct stat st;
     ASSERT_EQ(stat(SHM_FILENAME, &st), 0);
     EXPECT_LT(static_cast<off_t>(st.st_blocks) * 512, st.st_size) << "file was written";
-    EXPECT_EQ(chunks(), "Log:2097244 Free:65428 ");
+    EXPECT_EQ(chunks(), "Log:2097244 LogCnt:108 Free:65320 ");
 
     // The descriptor holds a write lock over the whole file; another process
     // is told who holds it.
@@ -375,6 +381,11 @@ TEST_F(Shm, SmallestLogTakesMaximumRecords)
             EXPECT_NE(*shm.vsl_start, seq) << "every record after the first wraps";
         }
         seq = *shm.vsl_start;
+        // The count segment names the cycle and the records before its first.
+        ASSERT_NE(shm.vsl_cnt, nullptr);
+        EXPECT_EQ(shm.vsl_cnt[VSL_CNT_SEQ], seq);
+        EXPECT_EQ(shm.vsl_cnt[VSL_CNT_LO], static_cast<uint32_t>(i));
+        EXPECT_EQ(shm.vsl_cnt[VSL_CNT_HI], 0u);
     }
 }
 
@@ -382,8 +393,8 @@ TEST_F(Shm, AllocatorSplitCoolDownAndMerge)
 {
     SHM_Init("1k,16k,-");
     VSL_Init();
-    const uint32_t free_len = vsm_iter_n(vsm_iter_0())->len;
-    EXPECT_EQ(chunks(), "Log:1116 Free:" + std::to_string(free_len) + " ");
+    const uint32_t free_len = vsm_iter_n(vsm_iter_n(vsm_iter_0()))->len;
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 Free:" + std::to_string(free_len) + " ");
 
     uint32_t seq = shm.VSM_head->alloc_seq;
     void *a = VSM_Alloc(100, "Stat", "t", "a");
@@ -399,8 +410,8 @@ TEST_F(Shm, AllocatorSplitCoolDownAndMerge)
     void *c = VSM_Alloc(1, "Stat", "", "c");
     ASSERT_NE(b, nullptr);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(chunks(),
-              "Log:1116 Stat:196 Stat:100 Stat:100 Free:" + std::to_string(free_len - 396) + " ");
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 Stat:196 Stat:100 Stat:100 Free:" +
+                            std::to_string(free_len - 396) + " ");
     EXPECT_EQ(VSM_Alloc(free_len, "Big", "", ""), nullptr);
 
     // Freed chunks cool down: not reused within 5 seconds.
@@ -412,22 +423,22 @@ TEST_F(Shm, AllocatorSplitCoolDownAndMerge)
     fake_now = 1005;
     void *d = VSM_Alloc(8, "New", "", "");
     EXPECT_NE(d, a);
-    EXPECT_EQ(chunks(), "Log:1116 Cool:196 Cool:100 Stat:100 New:100 Free:" +
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 Cool:196 Cool:100 Stat:100 New:100 Free:" +
                             std::to_string(free_len - 496) + " ");
 
     // After the cool-down they are free again and merge into one.
     fake_now = 1006;
     void *e = VSM_Alloc(200, "New", "", "e");
     EXPECT_EQ(e, a);
-    EXPECT_EQ(chunks(),
-              "Log:1116 New:296 Stat:100 New:100 Free:" + std::to_string(free_len - 496) + " ");
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 New:296 Stat:100 New:100 Free:" +
+                            std::to_string(free_len - 496) + " ");
 }
 
 TEST_F(Shm, AllocatorMergesRunsAndUsesWholeChunks)
 {
     SHM_Init("1k,16k,-");
     VSL_Init();
-    const uint32_t free_len = vsm_iter_n(vsm_iter_0())->len;
+    const uint32_t free_len = vsm_iter_n(vsm_iter_n(vsm_iter_0()))->len;
     void *a = VSM_Alloc(8, "S", "", "");
     void *b = VSM_Alloc(8, "S", "", "");
     void *c = VSM_Alloc(8, "S", "", "");
@@ -436,15 +447,15 @@ TEST_F(Shm, AllocatorMergesRunsAndUsesWholeChunks)
     VSM_Free(b);
     fake_now += 10;
     // Everything behind the log is one free chunk again, and fits whole.
-    void *all = VSM_Alloc(free_len - VSM_CHUNK_SIZE, "All", "", "");
+    void *all = VSM_Alloc((free_len - VSM_CHUNK_SIZE) & ~7u, "All", "", "");
     EXPECT_EQ(all, a);
-    EXPECT_EQ(chunks(), "Log:1116 All:" + std::to_string(free_len) + " ");
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 All:" + std::to_string(free_len) + " ");
     VSM_Free(all);
     fake_now += 10;
     // A remainder too small for a header stays with the chunk.
     void *most = VSM_Alloc(free_len - VSM_CHUNK_SIZE - 90, "Most", "", "");
     EXPECT_EQ(most, a);
-    EXPECT_EQ(chunks(), "Log:1116 Most:" + std::to_string(free_len) + " ");
+    EXPECT_EQ(chunks(), "Log:1116 LogCnt:108 Most:" + std::to_string(free_len) + " ");
 }
 
 TEST_F(Shm, CleanFreesWhatFollowsTheMarker)
@@ -457,7 +468,7 @@ TEST_F(Shm, CleanFreesWhatFollowsTheMarker)
     ASSERT_TRUE(before && mark && after);
     VSM__Clean();
     std::string s = chunks();
-    EXPECT_EQ(s.substr(0, s.rfind("Free")), "Log:1116 Keep:100 MgrCld:100 Cool:100 ");
+    EXPECT_EQ(s.substr(0, s.rfind("Free")), "Log:1116 LogCnt:108 Keep:100 MgrCld:100 Cool:100 ");
     EXPECT_NE(shm.VSM_head->alloc_seq, 0u);
 }
 

@@ -447,7 +447,11 @@ TEST_F(Reader, DamagedRecordIsWaitedAtNeverReadAgain)
         w.wrap();
         w.append(6);
         EXPECT_EQ(drain(), recs(9, 15));
-        EXPECT_EQ(warnings(), 1u);
+        // The four records from the damaged one on were never read: counted.
+        EXPECT_EQ(warnings(), 2u);
+        EXPECT_TRUE(test_util::has_line(
+            LOG_WARNING,
+            "[WARN] Shared-memory log: 4 records were lost (overwritten before they were read)"));
     }
 }
 
@@ -749,7 +753,7 @@ TEST_F(Reader, ChunkWalkStopsWhenTheListChanges)
     int n = 0;
     for (const VSM_chunk *i = VSM_iter0(vd_); i != nullptr; i = VSM_itern(vd_, i))
         n++;
-    EXPECT_EQ(n, 3);
+    EXPECT_EQ(n, 4); // the log, its record count, the new segment, what is free
 }
 
 TEST_F(Reader, RefusesFilesThatAreNotLogs)
@@ -867,3 +871,49 @@ TEST(ReaderPrint, RecordLines)
 }
 
 } // namespace
+
+// A writer that laps the reader: the reader says in one line how many records
+// it lost, goes on with what is still there and hands nothing over twice.
+TEST_F(Reader, OvertakenReaderCountsWhatItLost)
+{
+    struct {
+        const char *what;
+        uint32_t more; // records written while the reader waits
+    } cases[] = {
+        // "rec N" records are all 16 bytes from N = 10 on, so the reader's
+        // place is a record boundary in every cycle.
+        {"one wrap past the reader", 300},
+        {"several wraps", 1000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        test_util::logged.clear();
+        VSM_Delete(vd_);
+        vd_ = VSM_New();
+        ASSERT_EQ(VSM_n_Arg(vd_, dir_.c_str()), 1);
+        VSL_Setup(vd_);
+        Writer w(dir_, "4k,4k,-");
+        ASSERT_EQ(VSL_Open(vd_, 1), 0) << diag_text;
+        w.append(20);
+        ASSERT_EQ(drain(), recs(0, 20));
+        w.append(c.more);
+        auto got = drain();
+        ASSERT_FALSE(got.empty());
+        // What arrives is a run of consecutive records ending with the last.
+        uint32_t last = 20 + c.more;
+        uint32_t first = last - static_cast<uint32_t>(got.size());
+        EXPECT_EQ(got, recs(first, last));
+        std::string want = "records were lost";
+        std::string line;
+        for (const auto &[prio, l] : test_util::logged)
+            if (l.find(want) != std::string::npos)
+                line = l;
+        EXPECT_NE(line.find("; " + std::to_string(first - 20) + " records were lost"),
+                  std::string::npos)
+            << line;
+        EXPECT_EQ(warnings(), 1u);
+        // Reading goes on normally.
+        w.append(3);
+        EXPECT_EQ(drain(), recs(last, last + 3));
+    }
+}
