@@ -12,6 +12,9 @@
 int main(int argc, char **argv)
 {
     VDAEMON_ServerStart("velechod", argc, argv);
+    // Connect to the system log now: when descriptors run out, the line
+    // saying so must not need one.
+    VDAEMON_OpenLog("velechod", LOG_PID | LOG_PERROR | LOG_NDELAY);
 
     pthread_t udp, tcp;
     int o = pthread_create(&udp, nullptr, udp_thread, nullptr);

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include "vas.h"
+#include "velechod_udp.h"
 #include "vlog.h"
+#include "vrate.h"
 #include "vtcp.h"
 
-echo_tcp_state echo_tcp = {ECHO_TCP_MAGIC, -1, {}, nullptr};
+echo_tcp_state echo_tcp = {ECHO_TCP_MAGIC, -1, {}, nullptr, vaccept{"TCP"}, false};
 
 namespace
 {
@@ -28,6 +30,8 @@ bool would_block(int e)
 {
     return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
 }
+
+vrate rl_accept{"accept(2) error"};
 
 void tcp_close(tcp_conn *tp)
 {
@@ -45,6 +49,7 @@ void tcp_init()
     VAS_ASSERT_TEXT(echo_tcp.efd >= 0, "tcp_efd >= 0");
     cot_wheel_init(&echo_tcp.wheel);
     echo_tcp.listener = nullptr;
+    echo_tcp.listening = false;
 }
 
 void tcp_eventadd(tcp_conn *tp, int mode)
@@ -146,12 +151,20 @@ void tcp_sm(tcp_conn *tp)
 void tcp_accept()
 {
     CHECK_OBJ_NOTNULL(echo_tcp.listener, TCP_CONN_MAGIC);
-    int fd = accept(echo_tcp.listener->fd, nullptr, nullptr);
+    int fd = VACCEPT_Accept(&echo_tcp.acc, echo_tcp.listener->fd, nullptr, nullptr, 0);
     if (fd < 0) {
+        int err = errno;
         // The listener is non-blocking: a client that went away before
-        // its turn leaves nothing to take, which is no error.
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            VLOG_At(LOG_ERR, "accept(2) error: %d %s", errno, std::strerror(errno));
+        // its turn leaves nothing to take, which is no error. A shortage
+        // was logged once and rests the listener.
+        if (VACCEPT_Shortage(err)) {
+            if (echo_tcp.listening) {
+                tcp_eventdel(echo_tcp.listener);
+                echo_tcp.listening = false;
+            }
+        } else if (err != EAGAIN && err != EWOULDBLOCK) {
+            VRATE_LogAt(&rl_accept, LOG_ERR, "accept(2) error: %d %s", err, std::strerror(err));
+        }
         return;
     }
     tcp_nonblocking(fd);
@@ -163,7 +176,17 @@ void tcp_accept()
 void tcp_poll_once()
 {
     static struct epoll_event ev[TCP_EVENT_BATCH];
-    int n = epoll_wait(echo_tcp.efd, ev, TCP_EVENT_BATCH, TCP_WAIT_MS);
+    int wait_ms = TCP_WAIT_MS;
+    if (echo_tcp.listener != nullptr && !echo_tcp.listening) {
+        double rest = VACCEPT_Wait(&echo_tcp.acc);
+        if (rest > 0) {
+            wait_ms = static_cast<int>(rest * 1000) + 1;
+        } else {
+            tcp_eventadd(echo_tcp.listener, TCP_EV_READ);
+            echo_tcp.listening = true;
+        }
+    }
+    int n = epoll_wait(echo_tcp.efd, ev, TCP_EVENT_BATCH, wait_ms);
     VAS_ASSERT_TEXT(n >= 0 || errno == EINTR, "n >= 0 || errno == EINTR");
     for (int i = 0; i < n; i++) {
         tcp_conn *tp = static_cast<tcp_conn *>(ev[i].data.ptr);
@@ -176,6 +199,13 @@ void tcp_poll_once()
     }
     cot_now(&echo_tcp.wheel);
     cot_run_due(&echo_tcp.wheel);
+    echo_log_flush();
+}
+
+void echo_log_flush()
+{
+    VRATE_Flush(&rl_accept);
+    udp_log_flush();
 }
 
 void *tcp_thread(void *)
@@ -199,6 +229,7 @@ void *tcp_thread(void *)
     tcp_nonblocking(s);
     echo_tcp.listener = tcp_new(s);
     tcp_eventadd(echo_tcp.listener, TCP_EV_READ);
+    echo_tcp.listening = true;
     for (;;)
         tcp_poll_once();
 }

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "callout.h"
+#include "vaccept.h"
 
 constexpr uint32_t TCP_CONN_MAGIC = 0x7c0e5a11;
 constexpr uint32_t ECHO_TCP_MAGIC = 0x7c0e5a12;
@@ -41,6 +42,8 @@ struct echo_tcp_state {
     int efd; // tcp_efd
     cot_wheel wheel;
     tcp_conn *listener;
+    vaccept acc;    // out of descriptors, the listener rests a moment
+    bool listening; // the listener is registered with epoll
 };
 extern echo_tcp_state echo_tcp;
 
@@ -58,7 +61,11 @@ void tcp_free(void *arg);
 void tcp_sm(tcp_conn *tp);
 // Accept one connection from the listener.
 void tcp_accept();
-// One epoll wait, its events, then the due time-outs.
+// One epoll wait, its events, then the due time-outs. A listener resting
+// after a shortage of descriptors is left out of the wait until its rest is
+// over, so the thread sleeps instead of failing accept(2) in a loop.
 void tcp_poll_once();
+// Writes the counts of rate-limited lines once their second is over.
+void echo_log_flush();
 // The thread: listener on ECHO_PORT, then tcp_poll_once for ever.
 void *tcp_thread(void *);

@@ -12,6 +12,20 @@
 #include "vas.h"
 #include "velechod_tcp.h"
 #include "vlog.h"
+#include "vrate.h"
+
+namespace
+{
+// A sender can make either line once per datagram.
+vrate rl_recv{"recvfrom(2) error"};
+vrate rl_send{"sendto(2) failed"};
+} // namespace
+
+void udp_log_flush()
+{
+    VRATE_Flush(&rl_recv);
+    VRATE_Flush(&rl_send);
+}
 
 int udp_echo_one(int s, char *buf, size_t size)
 {
@@ -19,7 +33,8 @@ int udp_echo_one(int s, char *buf, size_t size)
     socklen_t fromlen = sizeof from;
     ssize_t len = recvfrom(s, buf, size, 0, reinterpret_cast<struct sockaddr *>(&from), &fromlen);
     if (len < 0) {
-        VLOG("[WARN] recvfrom(2) error: %d %s", errno, std::strerror(errno));
+        int err = errno;
+        VRATE_Log(&rl_recv, "[WARN] recvfrom(2) error: %d %s", err, std::strerror(err));
         return -1;
     }
     ssize_t ret = sendto(s, buf, static_cast<size_t>(len), 0,
@@ -31,8 +46,8 @@ int udp_echo_one(int s, char *buf, size_t size)
         char addr[INET_ADDRSTRLEN];
         if (inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr) == nullptr)
             std::snprintf(addr, sizeof addr, "?");
-        VLOG("[WARN] sendto(2) to %s:%u failed: %d %s", addr, ntohs(from.sin_port), e,
-             std::strerror(e));
+        VRATE_Log(&rl_send, "[WARN] sendto(2) to %s:%u failed: %d %s", addr, ntohs(from.sin_port),
+                  e, std::strerror(e));
         return -1;
     }
     return 0;

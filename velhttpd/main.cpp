@@ -12,6 +12,9 @@
 int main(int argc, char **argv)
 {
     VDAEMON_ServerStart("velhttpd", argc, argv);
+    // Connect to the system log now: when descriptors run out, the line
+    // saying so must not need one.
+    VDAEMON_OpenLog("velhttpd", LOG_PID | LOG_PERROR | LOG_NDELAY);
     // Sends use MSG_NOSIGNAL; this covers anything else that writes to a
     // socket whose client has gone.
     std::signal(SIGPIPE, SIG_IGN);

@@ -10,6 +10,9 @@
 int main(int argc, char **argv)
 {
     VDAEMON_ServerStart("velurd", argc, argv);
+    // Connect to the system log now: when descriptors run out, the line
+    // saying so must not need one.
+    VDAEMON_OpenLog("velurd", LOG_PID | LOG_PERROR | LOG_NDELAY);
 
     const char *what = nullptr;
     if (urd_listen(URD_PORT, &what) < 0) {

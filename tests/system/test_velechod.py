@@ -3,7 +3,9 @@ namespace "client" across a veth link, as another node's velmeshd uses it.
 """
 
 import json
+import os
 import re
+import time
 
 ECHO_IP = "198.51.100.1"
 CLIENT_IP = "198.51.100.2"
@@ -94,3 +96,52 @@ def test_tcp_and_udp_echo_the_idle_close_and_an_unanswerable_sender(sandbox):
     r = sb.run("echo", [sb.binary("velechod"), "-d", "-F"])
     assert r.returncode == 1
     assert r.stderr == "Only one of -d or -F can be specified\nvelechod [-d] [-F] [-P pid]\n"
+
+
+# Holds 14 idle connections, then one more that sends "x"; prints "held" and waits for a line on
+# stdin, closes the idle ones and prints what the last one got back.
+HOLD = r'''
+import socket, sys
+host, port = sys.argv[1], int(sys.argv[2])
+held = [socket.create_connection((host, port), timeout=10) for _ in range(14)]
+extra = socket.create_connection((host, port), timeout=10)
+extra.sendall(b"x")
+print("held", flush=True)
+sys.stdin.readline()
+for s in held:
+    s.close()
+print("extra:" + extra.recv(16).decode(), flush=True)
+'''
+
+
+def test_out_of_descriptors_the_listener_rests_instead_of_spinning(sandbox):
+    """16 descriptors: 14 idle clients take what is left; the one more waits in the backlog while
+    velechod sleeps, says so once, and is served once the idle ones have gone."""
+    import subprocess
+    sb = sandbox
+    sb.netns("echo")
+    sb.netns("client")
+    sb.link("echo", f"{ECHO_IP}/24", "client", f"{CLIENT_IP}/24")
+    p = sb.start("echo", ["prlimit", "--nofile=16:16", "--", sb.binary("velechod"), "-F"])
+    sb.wait_listen("echo", PORT, "tcp")
+    holder = sb.start("client", ["python3", "-c", HOLD, ECHO_IP, str(PORT)], name="hold",
+                      stdin=subprocess.PIPE)
+    holder.wait_stdout("^held")
+    line = sb.log.wait(r"^\[WARN\] accept\(2\) error: 24 ", ident="velechod")
+    assert line.msg == ("[WARN] accept(2) error: 24 Too many open files; new TCP connections wait "
+                        "until descriptors are free") and line.level == 4
+
+    def cpu():
+        with open(f"/proc/{p.popen.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    c0 = cpu()
+    time.sleep(2)
+    assert cpu() - c0 < 0.5  # it spun at one core before
+    holder.popen.stdin.write(b"go\n")
+    holder.popen.stdin.flush()
+    assert holder.wait_stdout("^extra:(.*)$").group(1) == "x"
+    sb.log.wait(r"^\[INFO\] TCP connections are accepted again \(\d+ accept\(2\) calls failed\)$",
+                ident="velechod", level=6)
+    assert sb.log.count(r"accept\(2\) error", ident="velechod") == 1
+    assert p.alive()

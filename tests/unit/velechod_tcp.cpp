@@ -12,7 +12,15 @@
 #include <unistd.h>
 
 #include "callout.h"
+#include "test_util.h"
 #include "velechod_tcp.h"
+#include "vlog.h"
+#include "vtim.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <vector>
 
 namespace
 {
@@ -120,3 +128,58 @@ TEST_F(echo_tcp_sm, a_client_that_does_not_read_gets_its_echo_once_it_does)
 }
 
 } // namespace
+
+// Out of descriptors, the listener rests instead of failing accept(2) in a
+// loop: the thread sleeps, one line says so, one more when it accepts again.
+TEST_F(echo_tcp_sm, a_shortage_of_descriptors_rests_the_listener)
+{
+    std::vector<std::pair<int, std::string>> want;
+    test_util::logged.clear();
+    VLOG_SetSink(test_util::capture);
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), len), 0);
+    ASSERT_EQ(listen(lfd, 8), 0);
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&sin), &len), 0);
+    echo_tcp.listener = tcp_new(lfd);
+    tcp_eventadd(echo_tcp.listener, TCP_EV_READ);
+    echo_tcp.listening = true;
+    echo_tcp.acc = vaccept{"TCP"};
+    echo_tcp.acc.pause = 0.05;
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&sin), len), 0);
+    ASSERT_EQ(write(client, "ping", 4), 4);
+
+    struct rlimit old, low;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    low = old;
+    low.rlim_cur = static_cast<rlim_t>(std::max(lfd, client) + 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    double t0 = VTIM_mono();
+    int turns = 0;
+    while (VTIM_mono() - t0 < 0.3) {
+        tcp_poll_once();
+        turns++;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    // About one attempt per rest of 50 ms, not thousands.
+    EXPECT_GE(echo_tcp.acc.failed, 2u);
+    EXPECT_LE(echo_tcp.acc.failed, 10u);
+    EXPECT_LE(turns, 20);
+    for (int i = 0; i < 10 && !readable(client); i++)
+        tcp_poll_once(); // the rest ends, the connection is taken and echoed
+    EXPECT_EQ(drain(client), "ping");
+    VLOG_SetSink(nullptr);
+    ASSERT_EQ(test_util::logged.size(), 2u);
+    EXPECT_EQ(test_util::logged[0].second, "[WARN] accept(2) error: 24 Too many open files; new "
+                                           "TCP connections wait until descriptors are free");
+    EXPECT_TRUE(
+        test_util::logged[1].second.starts_with("[INFO] TCP connections are accepted again ("));
+    tcp_eventdel(echo_tcp.listener);
+    close(lfd);
+    std::free(echo_tcp.listener);
+    echo_tcp.listener = nullptr;
+}
