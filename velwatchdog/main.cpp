@@ -44,15 +44,19 @@ int main(int argc, char **argv)
     }
 
     bool trace = false;
+    bool check = false;
     std::string pid_path = PID_PATH;
     int ch;
-    while ((ch = getopt(argc, argv, "dP:v")) != -1) {
+    while ((ch = getopt(argc, argv, "dP:tv")) != -1) {
         switch (ch) {
         case 'd':
             trace = true;
             break;
         case 'P':
             pid_path = optarg;
+            break;
+        case 't':
+            check = true;
             break;
         case 'v':
             std::fprintf(stderr, "%s v%s\n", PROG, VERSION);
@@ -62,6 +66,18 @@ int main(int argc, char **argv)
         }
     }
     const char *conf_path = optind < argc ? argv[optind] : WAT_CONF_PATH;
+    if (check) {
+        // Only the file is looked at: a running supervisor is not touched.
+        std::string why;
+        unsigned n = 0;
+        if (WAT_ConfVerify(conf_path, &why, &n) != 0) {
+            std::fprintf(stderr, "%s: %s\n", PROG, why.c_str());
+            return EX_DATAERR_;
+        }
+        std::fprintf(stderr, "%s: %s: syntax OK, %u service%s\n", PROG, conf_path, n,
+                     n == 1 ? "" : "s");
+        return 0;
+    }
     if (access(conf_path, R_OK) != 0)
         VLOG("[ERROR] Accessing %s: %m, continuing anyway.", conf_path);
 

@@ -1,5 +1,9 @@
 #include "velwatchdog_conf.h"
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
 #include "vas.h"
 #include "vlog.h"
 
@@ -23,6 +27,50 @@ void WAT_ConfInit(wat_conf_reader *rd, std::FILE *fp, const char *path)
     rd->fp = fp;
     rd->path = path != nullptr ? path : "";
     rd->quiet = false;
+    rd->lineno = 0;
+    rd->entry_line = 0;
+}
+
+int WAT_ConfVerify(const char *path, std::string *why, unsigned *nentries)
+{
+    AN(why);
+    char buf[WAT_LINE_MAX + 256];
+    std::FILE *fp = std::fopen(path, "r");
+    if (fp == nullptr) {
+        std::snprintf(buf, sizeof buf, "%s: %s", path, std::strerror(errno));
+        *why = buf;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::fclose(fp);
+        std::snprintf(buf, sizeof buf, "%s: not a regular file", path);
+        *why = buf;
+        return -1;
+    }
+    wat_conf_reader rd;
+    WAT_ConfInit(&rd, fp, path);
+    wat_conf_entry e;
+    unsigned n = 0;
+    int r;
+    while ((r = WAT_ConfNext(&rd, &e)) == 1)
+        n++;
+    int rerr = std::ferror(fp) ? errno : 0;
+    std::fclose(fp);
+    if (r < 0) {
+        std::snprintf(buf, sizeof buf, "%s line %u: syntax error, a service name without a program",
+                      path, rd.entry_line);
+        *why = buf;
+        return -1;
+    }
+    if (rerr != 0) {
+        std::snprintf(buf, sizeof buf, "%s: read error: %s", path, std::strerror(rerr));
+        *why = buf;
+        return -1;
+    }
+    if (nentries != nullptr)
+        *nentries = n;
+    return 0;
 }
 
 int WAT_ConfCheck(const char *path)
@@ -113,6 +161,8 @@ int WAT_ConfNext(wat_conf_reader *rd, wat_conf_entry *entry)
     for (;;) {
         if (!WAT_ConfLine(rd->fp, &line))
             return 0;
+        rd->lineno++;
+        rd->entry_line = rd->lineno;
         if (line.empty() || line[0] == '#')
             continue;
         words.clear();
@@ -127,6 +177,7 @@ int WAT_ConfNext(wat_conf_reader *rd, wat_conf_entry *entry)
                 break;
             if (!WAT_ConfLine(rd->fp, &line))
                 break;
+            rd->lineno++;
             n += WAT_ConfSplit(line, &words, ENTRY_KEEP);
         }
         if (n == 0)

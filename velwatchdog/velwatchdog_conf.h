@@ -36,6 +36,8 @@ struct wat_conf_reader {
     std::FILE *fp;
     std::string path; // named in the log lines
     bool quiet;       // no line for dropped entries (a dry run)
+    unsigned lineno;  // lines read so far
+    unsigned entry_line; // first line of the entry read last (or of the bad one)
 };
 
 void WAT_ConfInit(wat_conf_reader *rd, std::FILE *fp, const char *path);
@@ -44,6 +46,12 @@ void WAT_ConfInit(wat_conf_reader *rd, std::FILE *fp, const char *path);
 // logged) when an entry has a name but no program, else 0 (also when the file
 // cannot be read: that is reported where it is read for real).
 int WAT_ConfCheck(const char *path);
+
+// Check the file at path as the supervisor would read it, for an operator
+// before a reload: 0 with *nentries set, or -1 with *why naming the line and
+// the reason (a service without a program) or why the file cannot be read
+// (missing, unreadable, a directory, a read error).
+int WAT_ConfVerify(const char *path, std::string *why, unsigned *nentries);
 
 // The next entry of the file. 1: *entry filled; 0: end of file; -1: an entry
 // with a name but no program ("[ERROR] PATH: syntax error" is logged; the

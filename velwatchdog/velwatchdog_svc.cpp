@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <iterator>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +29,16 @@ constexpr int EX_OSERR_ = 71;   // allocation or signal-pipe failure
 wat_clock_f wat_clock = VTIM_mono;
 wat_fork_f wat_fork = fork;
 
-// SIGCHLD and SIGHUP blocked while the list changes or a child is forked.
+// SIGCHLD and SIGHUP (and the stop signals) blocked while the list changes
+// or a child is forked.
 void block_signals(sigset_t *old)
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
     AZ(sigprocmask(SIG_BLOCK, &set, old));
 }
 
@@ -52,7 +57,7 @@ void unblock_all()
 void wat_sighandler(int sig)
 {
     int e = errno;
-    char c = sig == SIGHUP ? 'H' : 'C';
+    char c = sig == SIGHUP ? 'H' : sig == SIGTERM ? 'T' : sig == SIGINT ? 'I' : 'C';
     if (write(wat.sigpipe[1], &c, 1) != 1) {
         syslog(LOG_ERR, "[ERROR] write: %m");
         _exit(EX_OSERR_);
@@ -69,6 +74,8 @@ void hold(wat_service *sp, double until)
 // Start every held service whose pause is over.
 void release_due()
 {
+    if (wat.stopping)
+        return;
     double now = wat_clock();
     for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next) {
         CHECK_OBJ(sp, WAT_SERVICE_MAGIC);
@@ -120,6 +127,50 @@ void handle_signal_pipe()
             WAT_reap();
         else if (c == 'H')
             WAT_readconf();
+        else if (c == 'T' || c == 'I') {
+            WAT_Stop(c == 'T' ? SIGTERM : SIGINT, WAT_STOP_STEPS, std::size(WAT_STOP_STEPS));
+            std::exit(0);
+        }
+    }
+}
+
+const char *base_name(const std::string &path)
+{
+    std::size_t slash = path.rfind('/');
+    return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Whether sp belongs to step i of steps: its program, or none of the named
+// programs for the step without one.
+bool in_step(const wat_service *sp, const wat_stop_step *steps, std::size_t n, std::size_t i)
+{
+    const char *prog = base_name(sp->program);
+    if (steps[i].program != nullptr)
+        return std::strcmp(prog, steps[i].program) == 0;
+    for (std::size_t j = 0; j < n; j++)
+        if (steps[j].program != nullptr && std::strcmp(prog, steps[j].program) == 0)
+            return false;
+    return true;
+}
+
+bool step_running(const wat_stop_step *steps, std::size_t n, std::size_t i)
+{
+    for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next)
+        if (sp->pid > 0 && in_step(sp, steps, n, i))
+            return true;
+    return false;
+}
+
+// Collect children until none of step i runs or the clock reaches until.
+bool wait_step(const wat_stop_step *steps, std::size_t n, std::size_t i, double until)
+{
+    for (;;) {
+        WAT_reap();
+        if (!step_running(steps, n, i))
+            return true;
+        if (VTIM_mono() >= until)
+            return false;
+        (void)usleep(20000);
     }
 }
 } // namespace
@@ -167,6 +218,8 @@ void WAT_Init(bool trace, const char *conf_path)
     wat.old_hup.sa_handler = SIG_DFL;
     wat.old_pipe.sa_handler = SIG_DFL;
     wat.services = nullptr;
+    wat.started = false;
+    wat.stopping = false;
 }
 
 void WAT_Reset()
@@ -213,6 +266,10 @@ void WAT_Signals()
     sa.sa_flags = 0; // no SA_RESTART: select must see the interruption
     AZ(sigaction(SIGHUP, &sa, &wat.old_hup));
     AZ(sigaction(SIGCHLD, &sa, &wat.old_chld));
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sigaddset(&sa.sa_mask, SIGINT);
+    AZ(sigaction(SIGTERM, &sa, nullptr));
+    AZ(sigaction(SIGINT, &sa, nullptr));
     struct sigaction ign;
     std::memset(&ign, 0, sizeof ign);
     ign.sa_handler = SIG_IGN;
@@ -287,9 +344,12 @@ void WAT_spawn(wat_service *sp)
         return;
     }
     if (pid == 0) {
-        unblock_all();
         (void)sigaction(SIGCHLD, &wat.old_chld, nullptr);
         (void)sigaction(SIGHUP, &wat.old_hup, nullptr);
+        // A stop signal before the exec is the child's, not the supervisor's.
+        (void)signal(SIGTERM, SIG_DFL);
+        (void)signal(SIGINT, SIG_DFL);
+        unblock_all();
         WAT_Trace("%d execl %s", static_cast<int>(getpid()), sp->program.c_str());
         (void)dup2(STDIN_FILENO, STDOUT_FILENO);
         (void)dup2(STDIN_FILENO, STDERR_FILENO);
@@ -322,6 +382,12 @@ void WAT_reap()
             continue; // a child of a service that is gone
         CHECK_OBJ(sp, WAT_SERVICE_MAGIC);
         sp->pid = -1;
+        if (wat.stopping) {
+            // Expected now: no restart, and no error for the stop signal.
+            VLOG("[INFO] %s[%d]: exited, %s %u", sp->name.c_str(), static_cast<int>(pid), how,
+                 code);
+            continue;
+        }
         double now = wat_clock();
         bool quick = now - sp->started < WAT_PACE;
         if (!quick) {
@@ -346,20 +412,51 @@ void WAT_reap()
 void WAT_readconf()
 {
     CHECK_OBJ(&wat, WAT_STATE_MAGIC);
+    if (wat.stopping)
+        return;
     std::FILE *fp = std::fopen(wat.conf_path.c_str(), "r");
     if (fp == nullptr) {
         VLOG("[ERROR] %s: %m", wat.conf_path.c_str());
         return;
     }
-    for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next)
-        sp->seen = false;
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::fclose(fp);
+        VLOG("[ERROR] %s: not a regular file; the running configuration stays in force",
+             wat.conf_path.c_str());
+        return;
+    }
 
+    // The whole file is read before anything changes: a file that does not
+    // parse leaves every service as it is.
     wat_conf_reader rd;
     WAT_ConfInit(&rd, fp, wat.conf_path.c_str());
+    std::vector<wat_conf_entry> entries;
     wat_conf_entry e;
     int r;
+    while ((r = WAT_ConfNext(&rd, &e)) == 1)
+        entries.push_back(std::move(e));
+    int rerr = std::ferror(fp) ? errno : 0;
+    std::fclose(fp);
+    if (r < 0) {
+        if (!wat.started)
+            std::exit(EX_DATAERR_);
+        VLOG("[ERROR] %s line %u: syntax error, a service name without a program; the running "
+             "configuration stays in force",
+             wat.conf_path.c_str(), rd.entry_line);
+        return;
+    }
+    if (rerr != 0) {
+        VLOG("[ERROR] %s: read error: %s; the running configuration stays in force",
+             wat.conf_path.c_str(), std::strerror(rerr));
+        return;
+    }
+
+    for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next)
+        sp->seen = false;
     sigset_t old;
-    while ((r = WAT_ConfNext(&rd, &e)) == 1) {
+    for (wat_conf_entry &ent : entries) {
+        e = std::move(ent);
         wat_service *sp = WAT_Find(e.name.c_str());
         if (sp != nullptr) {
             block_signals(&old);
@@ -394,9 +491,6 @@ void WAT_readconf()
         if (sp->fds[0] < 0)
             WAT_setup(sp);
     }
-    std::fclose(fp);
-    if (r < 0)
-        std::exit(EX_DATAERR_);
 
     block_signals(&old);
     for (wat_service **pp = &wat.services; *pp != nullptr;) {
@@ -411,6 +505,36 @@ void WAT_readconf()
         free_service(sp);
     }
     restore_signals(&old);
+}
+
+void WAT_Stop(int sig, const wat_stop_step *steps, std::size_t n)
+{
+    CHECK_OBJ(&wat, WAT_STATE_MAGIC);
+    wat.stopping = true;
+    VLOG("[INFO] %s: stopping every service in order (veld, velumond, then the rest)",
+         strsignal(sig));
+    for (std::size_t i = 0; i < n; i++) {
+        const char *what = steps[i].program != nullptr ? steps[i].program : "the other services";
+        WAT_reap();
+        if (!step_running(steps, n, i))
+            continue;
+        for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next)
+            if (sp->pid > 0 && in_step(sp, steps, n, i)) {
+                VLOG("[INFO] Stopping %s[%d]", sp->name.c_str(), static_cast<int>(sp->pid));
+                (void)kill(sp->pid, SIGTERM);
+            }
+        if (wait_step(steps, n, i, VTIM_mono() + steps[i].bound))
+            continue;
+        for (wat_service *sp = wat.services; sp != nullptr; sp = sp->next)
+            if (sp->pid > 0 && in_step(sp, steps, n, i)) {
+                VLOG("[WARN] %s[%d] did not end within %.0f s of SIGTERM; killing it",
+                     sp->name.c_str(), static_cast<int>(sp->pid), steps[i].bound);
+                (void)kill(sp->pid, SIGKILL);
+            }
+        if (!wait_step(steps, n, i, VTIM_mono() + WAT_KILL_WAIT))
+            VLOG("[ERROR] %s: still running after SIGKILL", what);
+    }
+    VLOG("[INFO] Every service is stopped; exiting");
 }
 
 void WAT_Step()
@@ -460,6 +584,7 @@ void WAT_Step()
 
 void WAT_Loop()
 {
+    wat.started = true;
     for (;;)
         WAT_Step();
 }

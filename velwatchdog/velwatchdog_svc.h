@@ -47,7 +47,25 @@ struct wat_state {
     // Dispositions before ours, given back to every child.
     struct sigaction old_chld, old_hup, old_pipe;
     wat_service *services; // newest first
+    bool started;          // the loop runs: a bad file at a reread keeps what runs
+    bool stopping;         // an ordered stop is under way: nothing is started again
 };
+
+// Ordered stop (SIGTERM, SIGINT): veld first, so that it writes its last
+// usage round; then velumond, which files and reports it; then every other
+// service together. Each group gets SIGTERM and its bound in seconds, then
+// SIGKILL. Services are recognised by the file name of their program.
+struct wat_stop_step {
+    const char *program; // "veld", "velumond", or null for all the rest
+    double bound;
+};
+constexpr wat_stop_step WAT_STOP_STEPS[] = {
+    {"veld", 10.0},
+    {"velumond", 20.0},
+    {nullptr, 10.0},
+};
+// After SIGKILL, how long to wait for a child to be collected.
+constexpr double WAT_KILL_WAIT = 5.0;
 
 extern wat_state wat;
 
@@ -58,7 +76,8 @@ void WAT_Reset();
 
 // The signal pipe, close-on-exec and watched. Exits 71 on failure.
 void WAT_SignalPipe();
-// SIGHUP and SIGCHLD handlers; SIGPIPE ignored; the old dispositions kept.
+// SIGHUP, SIGCHLD, SIGTERM and SIGINT handlers; SIGPIPE ignored; the old
+// dispositions kept.
 void WAT_Signals();
 
 void WAT_setup(wat_service *sp);
@@ -67,6 +86,10 @@ void WAT_disable(wat_service *sp);
 void WAT_spawn(wat_service *sp);
 void WAT_reap();
 void WAT_readconf();
+
+// Stop every running service in the order of steps (n of them), then give
+// back; logs each step. sig is the signal that asked for it.
+void WAT_Stop(int sig, const wat_stop_step *steps, std::size_t n);
 
 wat_service *WAT_Find(const char *name);
 bool WAT_Watched(const wat_service *sp);

@@ -177,14 +177,42 @@ def test_configuration_errors(sandbox):
     w.conf(entry("alpha"))  # the reader's own messages are unit-tested
     w.hup()
     w.wait_starts("alpha", 1)
-    # A name without a program ends the supervisor, at a reread as at start.
-    w.conf(entry("alpha") + "lonely\n")
-    w.hup()
-    assert wd.wait(10) == 65
-    sandbox.log.wait(rf"^\[ERROR\] {CONF}: syntax error$", level=LOG_ERR)
-    assert w.start().wait(10) == 65
-
+    a1 = w.wait_starts("alpha", 1)
     vw = sandbox.binary("velwatchdog")
+    # The check an operator runs before a reload, on the file as it is now: fine.
+    r = sandbox.run("node", [vw, "-t"])
+    assert (r.returncode, r.stderr) == (0, f"velwatchdog: {CONF}: syntax OK, 1 service\n")
+    # A reread of a file that does not parse, or of a directory in its place, keeps what runs:
+    # alpha keeps its child and is still started again when it ends.
+    w.conf(entry("alpha") + "# x\nlonely\n")
+    r = sandbox.run("node", [vw, "-t", CONF])
+    assert r.returncode == 65
+    assert r.stderr.endswith(f"velwatchdog: {CONF} line 3: syntax error, a service name without "
+                             "a program\n"), r.stderr
+    w.hup()
+    sandbox.log.wait(rf"^\[ERROR\] {CONF}: syntax error$", level=LOG_ERR)
+    sandbox.log.wait(rf"^\[ERROR\] {CONF} line 3: syntax error, a service name without a "
+                     r"program; the running configuration stays in force$", level=LOG_ERR)
+    sandbox.remove(CONF)
+    os.makedirs(sandbox.path(CONF))
+    r = sandbox.run("node", [vw, "-t"])
+    assert (r.returncode, r.stderr) == (65, f"velwatchdog: {CONF}: not a regular file\n")
+    w.hup()
+    sandbox.log.wait(rf"^\[ERROR\] {CONF}: not a regular file; the running configuration "
+                     r"stays in force$", level=LOG_ERR)
+    assert wd.alive() and w.alive(a1["pid"])
+    w.end("alpha", 0)
+    w.wait_starts("alpha", 2)
+    os.rmdir(sandbox.path(CONF))
+    # At start a name without a program still ends it, before it runs anything.
+    w.conf("lonely\n")
+    assert w.start().wait(10) == 65
+    # SIGTERM: every service stopped, then exit 0.
+    wd.signal(signal.SIGTERM)
+    assert wd.wait(10) == 0
+    sandbox.log.wait(r"^\[INFO\] Every service is stopped; exiting$", ident="velwatchdog")
+
+
     r = sandbox.run("node", [vw, "-v", "-x"])
     assert (r.returncode, r.stderr) == (0, "velwatchdog v1.6.3\n")
     r = sandbox.run("node", [vw, "-x"])

@@ -5,7 +5,9 @@
 #include "vlog.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -96,5 +98,45 @@ TEST(WatConf, Syntax)
     std::string got = read_all(many_args(200) + "\n"); // the most arguments accepted
     EXPECT_EQ(got.substr(got.size() - 7), "|a199=0");
     VLOG_SetSink(nullptr);
+}
+// What an operator sees from velwatchdog -t before a reload.
+TEST(WatConf, VerifyNamesTheLineAndTheReason)
+{
+    test_util::scratch_dir dir;
+    ASSERT_TRUE(dir.create("/tmp/watconf.XXXXXX"));
+    const std::string f = dir.path() + "/velwatchdog.conf";
+    VLOG_SetSink(test_util::capture);
+    struct {
+        const char *what;
+        const char *text; // null: no file at all; "/": a directory in its place
+        int result;
+        std::string why;
+        unsigned n;
+    } cases[] = {
+        {"good file", "# c\na /bin/a x\n\tcont\nb /bin/b\n", 0, "", 2},
+        {"empty file", "", 0, "", 0},
+        {"a name without program on line 4", "a /bin/a\n\tx\n# c\nlonely\nb /bin/b\n", -1,
+         f + " line 4: syntax error, a service name without a program", 0},
+        {"missing", nullptr, -1, f + ": No such file or directory", 0},
+        {"a directory", "/", -1, f + ": not a regular file", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(f);
+        if (c.text != nullptr && std::string(c.text) == "/")
+            ASSERT_EQ(mkdir(f.c_str(), 0755), 0);
+        else if (c.text != nullptr)
+            test_util::put(f, c.text);
+        std::string why;
+        unsigned n = 99;
+        EXPECT_EQ(WAT_ConfVerify(f.c_str(), &why, &n), c.result);
+        EXPECT_EQ(why, c.why);
+        if (c.result == 0) {
+            EXPECT_EQ(n, c.n);
+        }
+    }
+    std::filesystem::remove_all(f);
+    VLOG_SetSink(nullptr);
+    dir.remove();
 }
 } // namespace

@@ -4,9 +4,14 @@
 #include "velwatchdog_svc.h"
 #include "test_util.h"
 #include "vlog.h"
+#include "vtim.h"
 
 #include <cerrno>
+#include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sys/stat.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -97,6 +102,95 @@ TEST_F(WatSvc, FailedForkIsRetriedAfterAPause)
     EXPECT_EQ(a->hold_until, 0);
     WAT_Step();
     EXPECT_EQ(test_util::logged.size(), 2u);
+}
+
+// A reread that cannot be used changes nothing: the services, their
+// programs and their queued starts stay as they are.
+TEST_F(WatSvc, RereadOfABadFileKeepsTheRunningConfiguration)
+{
+    test_util::put(conf, "a /bin/a x\nb /bin/b\n");
+    WAT_readconf();
+    wat.started = true;
+    wat_service *a = WAT_Find("a"), *b = WAT_Find("b");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+
+    struct {
+        const char *what;
+        std::string text; // "/": a directory in the file's place
+        std::string line;
+    } cases[] = {
+        {"a name without a program", "a /bin/a2\n\n# c\nlonely\n",
+         "[ERROR] " + conf +
+             " line 4: syntax error, a service name without a program; the "
+             "running configuration stays in force"},
+        {"a directory", "/",
+         "[ERROR] " + conf + ": not a regular file; the running configuration stays in force"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        test_util::logged.clear();
+        std::filesystem::remove_all(conf);
+        if (c.text == "/")
+            ASSERT_EQ(mkdir(conf.c_str(), 0755), 0);
+        else
+            test_util::put(conf, c.text);
+        WAT_readconf();
+        EXPECT_TRUE(test_util::has_line(LOG_ERR, c.line));
+        EXPECT_EQ(WAT_Find("a"), a);
+        EXPECT_EQ(WAT_Find("b"), b);
+        EXPECT_EQ(a->program, "/bin/a");
+        EXPECT_EQ(queued(a), 1);
+        EXPECT_EQ(queued(b), 1);
+    }
+    std::filesystem::remove_all(conf);
+}
+
+// The ordered stop against real children: veld, then velumond, then the
+// rest; a child that ignores SIGTERM is killed after its bound; nothing is
+// started again meanwhile.
+TEST_F(WatSvc, StopEndsVeldThenVelumondThenTheRestAndKillsWhatIgnoresIt)
+{
+    WAT_SetClock(nullptr);
+    const std::string d = dir.path();
+    for (const char *prog : {"veld", "velumond", "velcrond"})
+        ASSERT_EQ(symlink("/bin/sh", (d + "/" + prog).c_str()), 0);
+    // Each child notes when it is ready and when SIGTERM reaches it; the
+    // third ignores SIGTERM.
+    auto svc = [&](const char *name, const char *prog, const std::string &on_term) {
+        return std::string(name) + " " + d + "/" + prog + " " + prog + " -c '" + on_term +
+               " echo >" + d + "/" + name + ".ready; while :; do sleep 0.02; done'\n";
+    };
+    test_util::put(
+        conf, svc("crond", "velcrond", "trap \"\" TERM;") +
+                  svc("umon", "velumond", "trap \"echo umon >>" + d + "/order; exit 0\" TERM;") +
+                  svc("veld", "veld", "trap \"echo veld >>" + d + "/order; exit 0\" TERM;"));
+    WAT_readconf();
+    WAT_Step(); // starts all three
+    for (const char *name : {"veld", "umon", "crond"}) {
+        wat_service *sp = WAT_Find(name);
+        ASSERT_NE(sp, nullptr);
+        ASSERT_GT(sp->pid, 0);
+        for (int i = 0; i < 500 && access((d + "/" + name + ".ready").c_str(), F_OK) != 0; i++)
+            usleep(10000);
+    }
+    pid_t crond = WAT_Find("crond")->pid;
+    const wat_stop_step steps[] = {{"veld", 5.0}, {"velumond", 5.0}, {nullptr, 0.3}};
+    double t0 = VTIM_mono();
+    WAT_Stop(SIGTERM, steps, std::size(steps));
+    double took = VTIM_mono() - t0;
+    EXPECT_LT(took, 4.0);
+    EXPECT_EQ(test_util::slurp(d + "/order"), "veld\numon\n");
+    for (const char *name : {"veld", "umon", "crond"}) {
+        EXPECT_EQ(WAT_Find(name)->pid, -1) << name;
+        EXPECT_EQ(queued(WAT_Find(name)), 0) << name; // none queued again
+    }
+    EXPECT_TRUE(test_util::has_line(LOG_WARNING, "[WARN] crond[" + std::to_string(crond) +
+                                                     "] did not end within 0 s of SIGTERM; "
+                                                     "killing it"));
+    EXPECT_TRUE(test_util::has_line(LOG_INFO, "[INFO] crond[" + std::to_string(crond) +
+                                                  "]: exited, signal 9"));
+    EXPECT_TRUE(test_util::has_line(LOG_INFO, "[INFO] Every service is stopped; exiting"));
 }
 
 } // namespace
