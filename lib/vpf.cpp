@@ -75,6 +75,14 @@ int vpf_keep_path(vpf_file *pfh, const char *path)
     return n < 0 || static_cast<std::size_t>(n) >= sizeof pfh->path ? -1 : 0;
 }
 
+// A pid file is a regular file. Anything else in its place (a FIFO, a device,
+// a socket) is never read or locked: opening a FIFO for reading would wait
+// for a writer for good. Directories keep their usual error.
+int vpf_not_regular(const struct stat &sb)
+{
+    return S_ISREG(sb.st_mode) ? 0 : S_ISDIR(sb.st_mode) ? EISDIR : EINVAL;
+}
+
 } // namespace
 
 // The open-and-lock loop; ofd chooses locks of the open file description,
@@ -89,9 +97,24 @@ static int vpf_open_locked_as(const char *path, int flags, mode_t mode, bool ofd
     flags &= ~O_TRUNC;
 
     for (;;) {
-        int fd = open(path, flags, mode);
+        // Opened without blocking (a FIFO would wait for its other end) and
+        // refused unless it is a regular file; the caller's O_NONBLOCK only
+        // chooses how to wait for the lock.
+        int fd = open(path, flags | O_NONBLOCK | O_NOCTTY, mode);
         if (fd == -1)
             return -1;
+        struct stat ft;
+        if (int error = fstat(fd, &ft) == -1 ? errno : vpf_not_regular(ft); error != 0) {
+            close(fd);
+            errno = error;
+            return -1;
+        }
+        if (!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == -1) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return -1;
+        }
         if (vpf_lock(fd, cmd, type) == -1) {
             int error = errno;
             close(fd);
@@ -135,9 +158,14 @@ int vpf_open_locked(const char *path, int flags, mode_t mode)
 int vpf_read_pid(const char *path, pid_t *pidptr)
 {
     char buf[VPF_PIDTEXT_MAX + 1];
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd == -1)
         return errno;
+    struct stat sb;
+    if (int error = fstat(fd, &sb) == -1 ? errno : vpf_not_regular(sb); error != 0) {
+        close(fd);
+        return error;
+    }
     ssize_t n = read(fd, buf, VPF_PIDTEXT_MAX);
     int error = errno;
     close(fd);

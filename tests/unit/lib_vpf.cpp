@@ -190,6 +190,37 @@ TEST_F(vpf, read_pid_accepts_only_a_bare_number)
     EXPECT_EQ(vpf_read_pid(dir.c_str(), &pid), EISDIR);
 }
 
+// A FIFO in place of a pid file would hold a blocking reader (or a prober)
+// until some writer came; it is refused at once, read or probed, and left.
+TEST_F(vpf, a_fifo_in_place_of_a_pid_file_is_refused_without_waiting)
+{
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    pid_t pid = -7;
+    EXPECT_EQ(vpf_read_pid(path.c_str(), &pid), EINVAL);
+    EXPECT_EQ(pid, -7);
+    // With a reader on the FIFO, opening it for writing would succeed.
+    int rd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    errno = 0;
+    EXPECT_EQ(VPF_Running(path.c_str(), &pid), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(vpf_open_locked(path.c_str(), O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(VPF_Open(path.c_str(), 0644, &pid), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    close(rd);
+    struct stat sb;
+    ASSERT_EQ(lstat(path.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISFIFO(sb.st_mode)); // not removed
+    // A regular file opened for a blocking lock still blocks on the lock,
+    // not in non-blocking mode.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    int fd = vpf_open_locked(path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    close(fd);
+}
+
 TEST_F(vpf, replaced_or_removed_file_is_left_alone)
 {
     vpf_file *pfh = VPF_Open(path.c_str(), 0644, nullptr);
