@@ -280,9 +280,9 @@ void stat_slice(bool bounded)
     statst.active = false;
     VLOG("[INFO] Stat is written. (nsess %d, nentry %d)", statst.nsess, statst.nentry);
     if (veld.debug > 0)
-        VLOG("[INFO] Usage round: %d sessions, %d records in %u slices over %.3f s, longest "
-             "slice %.3f ms",
-             statst.nsess, statst.nentry, statst.slices, stat_clock_now() - statst.began,
+        VLOG("[INFO] Usage round: %d sessions, %d records in %u slices from %.3f to %.3f "
+             "(monotonic), longest slice %.3f ms",
+             statst.nsess, statst.nentry, statst.slices, statst.began, stat_clock_now(),
              statst.longest * 1e3);
 }
 } // namespace
