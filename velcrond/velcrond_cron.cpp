@@ -54,8 +54,9 @@ struct cron_state {
     cot_entry co[3]{};
     bool check_extra = false;
     bool alt = false;
-    // The core scan reports files modified in [last_scan, this_scan): one
-    // clock, the coarse one the file systems stamp with, and no file twice.
+    // The core scan reports files modified in the whole seconds from
+    // last_scan's up to (not including) this_scan's: one clock, the coarse
+    // one the file systems stamp with, and no file twice.
     timespec last_scan = {};
     timespec this_scan = {};
     std::array<cron_daemon, CRON_NDAEMONS> daemons = cron_default_daemons();
@@ -77,15 +78,6 @@ int cron_send_master(const char *path, const char *body, ssize_t len)
 void cron_realtime_coarse(struct timespec *ts)
 {
     AZ(clock_gettime(CLOCK_REALTIME_COARSE, ts));
-}
-
-int ts_cmp(const struct timespec &a, const struct timespec &b)
-{
-    if (a.tv_sec != b.tv_sec)
-        return a.tv_sec < b.tv_sec ? -1 : 1;
-    if (a.tv_nsec != b.tv_nsec)
-        return a.tv_nsec < b.tv_nsec ? -1 : 1;
-    return 0;
 }
 
 // A growing buffer; cond is the assertion text should memory run out.
@@ -158,9 +150,12 @@ int cmon_checkname(struct vsb *list, const char *dir, const char *name)
     }
     if (!S_ISREG(st.st_mode))
         return 0;
-    // Modified at or after the last scan; a file stamped at or after this
-    // scan's start is left for the next one, which reports it then.
-    if (ts_cmp(st.st_mtim, cron.last_scan) < 0 || ts_cmp(st.st_mtim, cron.this_scan) >= 0)
+    // Whole seconds: many file systems (ext4 with small inodes, FAT, some
+    // network ones) keep no fraction, so a core written in the rest of the
+    // second after this scan began is stamped before its start. A file of
+    // the second this scan began in is left for the next scan, whose window
+    // starts with that second: each second belongs to exactly one scan.
+    if (st.st_mtim.tv_sec < cron.last_scan.tv_sec || st.st_mtim.tv_sec >= cron.this_scan.tv_sec)
         return 0;
     VSB_format(list, "%s,", fullpath);
     return 1;

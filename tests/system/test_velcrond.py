@@ -115,7 +115,8 @@ def test_process_report(node, master):
     sb.write_file("/var/run/vellmond.pid", "garbage")
     sb.write_file("/var/run/velmeshd.pid", f"{sleepers[0].pid}\n")  # the newline spoils it
     sb.write_file("/var/run/velwatchdog.pid", "0")                  # no process has it
-    # velrttd and velurd: no pid file at all
+    # velrttd: no pid file at all; velurd: a FIFO in its place, which must not hold velcrond
+    os.mkfifo(sb.path("/var/run/velurd.pid"))
 
     # Two at once: as root without -m, and unprivileged with -m -S, which sees the root-owned
     # processes as alive (kill(2) gives EPERM) and reports to the private address, still naming

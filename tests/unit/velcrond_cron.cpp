@@ -173,8 +173,9 @@ TEST_F(cron, core_files_are_reported_once)
     ASSERT_EQ(symlink((d1 + "new").c_str(), (d1 + "core.6").c_str()), 0);
     ASSERT_EQ(symlink((d1 + "old").c_str(), (d1 + "core.13").c_str()), 0);
     ASSERT_EQ(symlink((d1 + "nothing").c_str(), (d1 + "core.7").c_str()), 0);
-    touch(d1 + "core.8", t0, 499999999); // just before the last scan
+    touch(d1 + "core.8", t0, 0);         // in the second of the last scan: new
     touch(d1 + "core.9", t0, 500000000); // exactly at it: new
+    touch(d1 + "core.15", t0 - 1, 999999999); // the second before: old
     touch(d2 + "core.10", t0 + 2, 0);
     touch(d2 + "core.11", t0 + 5, 500000000);  // at this scan's start: left for the next
     touch(dir.path() + "/core.12", t0 + 1, 0); // not in a core folder
@@ -192,19 +193,25 @@ TEST_F(cron, core_files_are_reported_once)
     for (size_t p = 0, q; (q = list.find(',', p)) != std::string::npos; p = q + 1)
         got.push_back(list.substr(p, q - p));
     EXPECT_EQ(list.back(), ',') << "each path ends with a comma, and no \"&\" follows";
-    ASSERT_EQ(got.size(), 5u) << list;
+    ASSERT_EQ(got.size(), 6u) << list;
     EXPECT_EQ(got.back(), d2 + "core.10") << "folders in order";
     got.pop_back();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{d1 + "core.", d1 + "core.1234", d1 + "core.6",
-                                             d1 + "core.9"}));
+                                             d1 + "core.8", d1 + "core.9"}));
     EXPECT_TRUE(test_util::has_line(LOG_WARNING, "stat(2) for " + d1 +
                                                      "core.7 failed: 2 No such file or directory"));
 
+    // Written in the rest of the second after that scan began, on a file
+    // system that keeps whole seconds: stamped before the scan's start.
+    touch(d2 + "core.14", t0 + 5, 0);
     fake_now.tv_sec = t0 + 400;
     run_until(start + 30500);
     ASSERT_EQ(sends.size(), 2u);
-    EXPECT_EQ(sends[1].body, prefix + d2 + "core.11,");
+    std::string second = sends[1].body.substr(prefix.size());
+    EXPECT_TRUE(second == d2 + "core.11," + d2 + "core.14," ||
+                second == d2 + "core.14," + d2 + "core.11,")
+        << second;
     run_until(start + 60500);
     EXPECT_EQ(sends.size(), 2u) << "nothing new, no report";
 }
