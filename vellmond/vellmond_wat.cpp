@@ -123,7 +123,11 @@ wat_watch *WAT_add(int fd, const char *path, wat_filter_f filter)
     return wl;
 }
 
-bool WAT_check(wat_watch *wl)
+namespace
+{
+// WAT_check without the post; *rotated tells that a replaced file was read
+// to its end and closed (and no post of its lines failed meanwhile).
+bool wat_check(wat_watch *wl, bool *rotated)
 {
     CHECK_OBJ_NOTNULL(wl, WAT_MAGIC);
     const char *path = wl->path.c_str();
@@ -139,8 +143,11 @@ bool WAT_check(wat_watch *wl)
         VLOG("[INFO] %s is changed.", path);
         // What was appended to the old file since the last read is still
         // ours to report, and so is an unfinished last line.
+        wat.posting = true;
         drain(wl);
         WAT_flush(wl);
+        *rotated = wat.posting; // false: a post failed meanwhile, one attempt is enough
+        wat.posting = false;
         std::fclose(wl->fp);
         wl->fp = nullptr;
         if (inotify_rm_watch(wl->fd, wl->wd) != 0)
@@ -178,6 +185,19 @@ bool WAT_check(wat_watch *wl)
     wl->start_known = false;
     wl->offset = ftello(wl->fp);
     return true;
+}
+} // namespace
+
+bool WAT_check(wat_watch *wl)
+{
+    bool rotated = false;
+    if (wat_check(wl, &rotated))
+        return true; // the caller reads the new file and posts both
+    // The old file's last lines must not wait for some other file to have
+    // a line: on a quiet node that could be never.
+    if (rotated && !RQ_empty())
+        (void)RQ_send();
+    return false;
 }
 
 void WAT_read(wat_watch *wl)

@@ -218,6 +218,28 @@ TEST_F(WatFiles, TruncatedFilesAndFifos)
     EXPECT_EQ(posts, 2); // one refused post per read
 }
 
+// A rotated file's last lines are posted even when the file now at its path
+// cannot be opened, instead of waiting for some other file to have a line.
+TEST_F(WatFiles, RotatedLinesArePostedWhenTheNewFileCannotBeOpened)
+{
+    std::string log = at("syslog");
+    put(log, "");
+    (void)WAT_add(fd, log.c_str(), WAT_errorFilter);
+    std::ofstream(log, std::ios::app) << "[ERROR] last words\n[INFO] not these\n[CRIT] and";
+    ASSERT_EQ(rename(log.c_str(), at("syslog.1").c_str()), 0);
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0); // nothing a monitor may open
+    post_result = 0;
+    WAT_timeout();
+    EXPECT_EQ(posts, 1);
+    EXPECT_EQ(lines_taken, 2u);
+    EXPECT_TRUE(RQ_empty());
+    EXPECT_TRUE(has_line(LOG_INFO, "[INFO] " + log + " is changed."));
+    // Nothing new: no post.
+    WAT_timeout();
+    events();
+    EXPECT_EQ(posts, 1);
+}
+
 TEST_F(WatFiles, BurstLargerThanTheQueue)
 {
     std::string log = at("dmesg");
