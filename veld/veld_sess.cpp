@@ -97,15 +97,6 @@ void sess_peer_names(const struct sockaddr *addr, socklen_t addrlen, char *host,
     }
 }
 
-// Text " (N more not logged)" for a rate-limited line, or "".
-const char *sess_held_text(char *buf, size_t size, uint64_t held)
-{
-    if (held == 0)
-        return "";
-    std::snprintf(buf, size, " (%ju more not logged)", static_cast<uintmax_t>(held));
-    return buf;
-}
-
 /*--------------------------------------------------------------------
  * Client endpoints: how many sessions each one holds
  */
@@ -189,8 +180,12 @@ void ep_put(sess_ep *ep)
     std::free(ep);
 }
 
-// A new session must leave room under both limits; the refusal is logged at
-// most every VELD_WARN_INTERVAL seconds.
+// Lines a client can cause with every frame go through these.
+vrate rl_limit{"Too many sessions"};
+vrate rl_src{"Drop the frame"};
+
+// A new session must leave room under both limits; the refusal is logged a
+// few times a second at most.
 bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t type,
                      const void *origin)
 {
@@ -201,14 +196,9 @@ bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t ty
             return true;
     }
     (ep == nullptr ? vcnt.refused_sessions_total : vcnt.refused_sessions_endpoint)++;
-    uint64_t held;
-    if (!veld_ratelimit_ok(&sesst.limit_log, &held))
-        return false;
-    char hbuf[64];
-    const char *more = sess_held_text(hbuf, sizeof hbuf, held);
     if (ep == nullptr) {
-        VLOG("[WARN] Too many sessions (%ju); frames from new stations are dropped%s",
-             static_cast<uintmax_t>(sesst.n_sess), more);
+        VRATE_Log(&rl_limit, "[WARN] Too many sessions (%ju); frames from new stations are dropped",
+                  static_cast<uintmax_t>(sesst.n_sess));
         return false;
     }
     char host[64], port[16];
@@ -219,9 +209,10 @@ bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t ty
     } else {
         sess_peer_names(addr, addrlen, host, sizeof host, port, sizeof port);
     }
-    VLOG("[WARN] Too many sessions from %s:%s (%ju, mode %s); frames from new stations are "
-         "dropped%s",
-         host, port, static_cast<uintmax_t>(ep->nsess), sess_mode(type), more);
+    VRATE_Log(&rl_limit,
+              "[WARN] Too many sessions from %s:%s (%ju, mode %s); frames from new stations are "
+              "dropped",
+              host, port, static_cast<uintmax_t>(ep->nsess), sess_mode(type));
     return false;
 }
 
@@ -238,17 +229,13 @@ bool sess_src_refused(const struct sockaddr *addr, socklen_t addrlen, const uint
     else
         return false;
     vcnt.refused_source_address++;
-    uint64_t held;
-    if (!veld_ratelimit_ok(&sesst.mac_log, &held))
-        return true;
-    char host[64], port[16], mac[18] = "", hbuf[64];
+    char host[64], port[16], mac[18] = "";
     sess_peer_names(addr, addrlen, host, sizeof host, port, sizeof port);
     struct ether_addr ea;
     std::memcpy(ea.ether_addr_octet, smac, 6);
     if (ether_ntoa_r(&ea, mac) == nullptr)
         mac[0] = '\0';
-    VLOG("[WARN] Drop the frame; source %s is %s (from %s:%s)%s", mac, why, host, port,
-         sess_held_text(hbuf, sizeof hbuf, held));
+    VRATE_Log(&rl_src, "[WARN] Drop the frame; source %s is %s (from %s:%s)", mac, why, host, port);
     return true;
 }
 
@@ -786,4 +773,6 @@ void sess_reset()
         sess_free(sesst.sesslist_head, false);
     std::free(sesst.sesstbl);
     sesst = sess_table{};
+    VRATE_Reset(&rl_limit);
+    VRATE_Reset(&rl_src);
 }

@@ -122,8 +122,6 @@ struct sess_table {
     uint64_t n_sess = 0;
     int64_t last_cleanup = 0;
     sess_ep *eptbl[SESS_EP_BUCKETS] = {};
-    veld_ratelimit limit_log; // sessions refused by the limits
-    veld_ratelimit mac_log;   // frames refused for their source address
     sess_arp *arptbl[SESS_ARP_BUCKETS] = {};
     uint64_t n_arp = 0;
     uint64_t bcast_over = 0; // client broadcasts kept from the other sessions by the budget

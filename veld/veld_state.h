@@ -25,15 +25,3 @@ extern veld_clock_f veld_clock_mono; // monotonic clock, seconds
 
 // Wall-clock time in whole seconds.
 int64_t veld_now();
-
-// Lines that hostile input could repeat at every frame are written at most
-// once per interval; the ones held back are counted and named in the next.
-constexpr int64_t VELD_WARN_INTERVAL = 10;
-
-struct veld_ratelimit {
-    int64_t last = 0;        // wall-clock second of the last line; 0: none yet
-    uint64_t suppressed = 0; // held back since then
-};
-// True when a line may be written now; *held receives how many were held
-// back before it (and the count starts again).
-bool veld_ratelimit_ok(veld_ratelimit *rl, uint64_t *held);

@@ -16,6 +16,7 @@
 #include "veld_stat.h"
 #include "veld_state.h"
 #include "vlog.h"
+#include "vrate.h"
 #include "vtcp.h"
 
 tcp_state tcpst;
@@ -141,28 +142,16 @@ int tcp_accept(int listen_fd)
 {
     struct sockaddr_storage ss;
     socklen_t sslen = sizeof ss;
-    int fd = accept(listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &sslen);
+    // Short of descriptors the connection waits in the backlog while the
+    // listener rests: retrying at once would only spin.
+    int fd =
+        VACCEPT_Accept(&tcpst.acc, listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &sslen, 0);
     if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            // The connection waits in the backlog; retrying at once would
-            // only spin. One line per shortage, not one per attempt.
-            tcpst.accept_resume = veld_clock_mono() + TC_ACCEPT_PAUSE;
-            tcpst.accept_failed++;
-            if (!tcpst.accept_starved)
-                VLOG("[WARN] accept(2) error: %d %s; new TCP connections wait until descriptors "
-                     "are free",
-                     errno, std::strerror(errno));
-            tcpst.accept_starved = true;
-            return -1;
+        if (!VACCEPT_Shortage(errno)) {
+            static vrate rl_accept{"accept(2) error"};
+            VRATE_Log(&rl_accept, "[ERROR] accept(2) error: %d %s", errno, std::strerror(errno));
         }
-        VLOG("[ERROR] accept(2) error: %d %s", errno, std::strerror(errno));
         return -1;
-    }
-    if (tcpst.accept_starved) {
-        VLOG("[INFO] TCP connections are accepted again (%ju accept(2) calls failed)",
-             static_cast<uintmax_t>(tcpst.accept_failed));
-        tcpst.accept_starved = false;
-        tcpst.accept_failed = 0;
     }
     if (fd >= FD_SETSIZE) {
         // select() cannot watch it; refuse the client rather than stop veld.
@@ -189,13 +178,12 @@ int tcp_accept(int listen_fd)
 
 double tcp_accept_wait()
 {
-    if (tcpst.accept_resume == 0)
-        return 0;
-    double left = tcpst.accept_resume - veld_clock_mono();
-    if (left > 0 && left <= TC_ACCEPT_PAUSE)
-        return left;
-    tcpst.accept_resume = 0;
-    return 0;
+    return VACCEPT_Wait(&tcpst.acc);
+}
+
+double tcp_clock_mono()
+{
+    return veld_clock_mono();
 }
 
 void tcp_expire_idle()

@@ -8,6 +8,8 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
+#include "vaccept.h"
+
 struct sess;
 
 constexpr uint32_t TC_MAGIC = 0x29710467;
@@ -79,12 +81,13 @@ struct tcpconn {
     tcpconn *prev, *next;
 };
 
+// veld's monotonic clock (the seam tests move), for the accept rest.
+double tcp_clock_mono();
+
 struct tcp_state {
     tcpconn *tcplist = nullptr; // newest first
     uint64_t n_tcp = 0;
-    double accept_resume = 0;    // monotonic: accepting rests until then
-    bool accept_starved = false; // accept(2) ran out of descriptors
-    uint64_t accept_failed = 0;  // failures since it did
+    vaccept acc{"TCP", TC_ACCEPT_PAUSE, tcp_clock_mono}; // rests after a shortage
     double idle_checked = 0;     // monotonic: last look for idle connections
     tc_w *wpool = nullptr;       // emptied write-queue chunks
     unsigned n_wpool = 0;

@@ -16,6 +16,7 @@
 #include "veld_tap.h"
 #include "veld_tcp.h"
 #include "vlog.h"
+#include "vrate.h"
 
 namespace veld_test
 {
@@ -117,6 +118,7 @@ class VeldTest : public ::testing::Test
         sends.clear();
         fake_now = start_;
         VLOG_SetSink(sink);
+        VRATE_SetClock(fake_clock);
         veld_clock_real = fake_clock;
         tap_write_fn = fake_tap;
         dgram_sendto = fake_sendto;
@@ -129,6 +131,7 @@ class VeldTest : public ::testing::Test
         while (tcpst.tcplist != nullptr)
             tcp_close(tcpst.tcplist);
         VLOG_SetSink(nullptr);
+        VRATE_SetClock(nullptr);
     }
 
   private:
