@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -49,6 +50,41 @@ struct sockaddr_in node_addr(const char *address, int port)
     VAS_ASSERT_TEXT(inet_aton(address, &sin.sin_addr) != 0,
                     "inet_aton(address, &sin.sin_addr) != 0");
     return sin;
+}
+
+// The error an ICMP message queued on the probe's socket reports (such as
+// ECONNREFUSED for a port unreachable), or 0 when none is queued. Errors
+// of other origins are taken off the queue and ignored.
+int rtt_udp_refused(int s)
+{
+    for (;;) {
+        char ctrl[512];
+        char data[64];
+        struct sockaddr_in offender;
+        struct iovec iov = {data, sizeof data};
+        struct msghdr msg = {};
+        msg.msg_name = &offender;
+        msg.msg_namelen = sizeof offender;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = ctrl;
+        msg.msg_controllen = sizeof ctrl;
+        if (recvmsg(s, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            return 0;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+                continue;
+            struct sock_extended_err ee;
+            std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
+            if (ee.ee_origin == SO_EE_ORIGIN_ICMP && ee.ee_errno != 0) {
+                // The pending socket error says the same; take it too.
+                int err = 0;
+                socklen_t len = sizeof err;
+                (void)getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+                return static_cast<int>(ee.ee_errno);
+            }
+        }
+    }
 }
 
 // 1 when fd became ready for events within RTT_WAIT_MS, 0 on time-out, -1
@@ -191,23 +227,50 @@ int rtt_udp(const char *address, int port)
         return -1;
     fd_owner owner(s);
     struct sockaddr_in sin = node_addr(address, port);
-    // Connected, so that the node's port-unreachable answer is seen as an
-    // error on the socket instead of a silent time-out.
-    if (connect(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0)
+    // Not connected: a node probed at one of its other addresses answers
+    // from whichever address its kernel picks, so the reply is taken from
+    // the node's echo port whatever its address. The node's port-unreachable
+    // answer still ends the wait, through the socket's error queue.
+    int on = 1;
+    if (setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0)
         return -1;
     double t0 = VTIM_mono();
-    if (send(s, "P", 1, 0) != 1)
+    if (sendto(s, "P", 1, 0, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 1)
         return -1;
-    if (wait_ready(s, POLLIN) <= 0)
-        return -1;
+    const double deadline = t0 + RTT_WAIT_MS / 1000.0;
     char buf[RTT_UDP_RXMAX];
-    ssize_t n = recv(s, buf, sizeof buf, 0);
-    if (n != 1) {
-        int e = n < 0 ? errno : 0;
-        VLOG("[ERROR] VELEC_00152: recvfrom error: %d %s", e, std::strerror(e));
-        return -1;
+    for (;;) {
+        double left = deadline - VTIM_mono();
+        if (left <= 0)
+            return -1;
+        struct pollfd pfd = {s, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left * 1000) + 1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        int e = rtt_udp_refused(s);
+        if (e == 0 && (pfd.revents & POLLIN) == 0)
+            continue; // an error queued for someone else's packet
+        struct sockaddr_in from;
+        socklen_t fromlen = sizeof from;
+        ssize_t n = e != 0 ? -1
+                           : recvfrom(s, buf, sizeof buf, MSG_DONTWAIT,
+                                      reinterpret_cast<struct sockaddr *>(&from), &fromlen);
+        if (n < 0 && e == 0) {
+            e = errno;
+            if (e == EAGAIN || e == EINTR)
+                continue;
+        }
+        // Something else that sent to our port is no answer.
+        if (n >= 0 && (from.sin_family != AF_INET || from.sin_port != sin.sin_port))
+            continue;
+        if (n != 1) {
+            VLOG("[ERROR] VELEC_00152: recvfrom error: %d %s", e, std::strerror(e));
+            return -1;
+        }
+        return elapsed_ms(t0, VTIM_mono());
     }
-    return elapsed_ms(t0, VTIM_mono());
 }
 
 int rtt_tcp(const char *address, int port)

@@ -13,6 +13,7 @@
 #include "test_util.h"
 #include "velmeshd_rtt.h"
 #include "vlog.h"
+#include "vtim.h"
 
 namespace
 {
@@ -97,6 +98,93 @@ int udp_answering(size_t n)
     th.join();
     close(fd);
     return ms;
+}
+
+// A node probed at one of its addresses answers from another (its kernel's
+// choice); a datagram from some other port first is no answer.
+int udp_answering_from(const char *probed, const char *answer_from, bool stray_first)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin); // any address
+    socklen_t l = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &l);
+    std::thread th([fd, answer_from, stray_first] {
+        char buf[16];
+        struct sockaddr_in from;
+        socklen_t fl = sizeof from;
+        if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl) != 1)
+            return;
+        if (stray_first) {
+            int other = socket(AF_INET, SOCK_DGRAM, 0);
+            sendto(other, "Q", 1, 0, reinterpret_cast<sockaddr *>(&from), fl);
+            close(other);
+        }
+        struct in_pktinfo pi = {};
+        inet_pton(AF_INET, answer_from, &pi.ipi_spec_dst);
+        alignas(struct cmsghdr) char ctrl[CMSG_SPACE(sizeof pi)] = {};
+        struct iovec iov = {buf, 1};
+        struct msghdr msg = {};
+        msg.msg_name = &from;
+        msg.msg_namelen = fl;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = ctrl;
+        msg.msg_controllen = sizeof ctrl;
+        struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof pi);
+        std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
+        sendmsg(fd, &msg, 0);
+    });
+    int ms = rtt_udp(probed, ntohs(sin.sin_port));
+    th.join();
+    close(fd);
+    return ms;
+}
+
+TEST(rtt_udp_probe, the_answer_counts_from_any_address_of_the_node_but_only_from_its_port)
+{
+    test_util::logged.clear();
+    VLOG_SetSink(test_util::capture);
+    const struct {
+        const char *probed, *from;
+        bool stray;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1", false},
+        {"127.0.0.2", "127.0.0.1", false},
+        {"127.0.0.2", "127.0.0.2", true},
+    };
+    for (const auto &c : cases) {
+        int ms = udp_answering_from(c.probed, c.from, c.stray);
+        EXPECT_GE(ms, 0) << c.probed << " answered from " << c.from;
+        EXPECT_LT(ms, RTT_WAIT_MS);
+    }
+    EXPECT_TRUE(test_util::logged.empty());
+    VLOG_SetSink(nullptr);
+}
+
+// Nothing on the port: the node's port unreachable ends the wait at once.
+TEST(rtt_udp_probe, a_refused_port_fails_at_once)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    socklen_t l = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &l);
+    close(fd); // the port is free now: nobody listens
+    test_util::logged.clear();
+    VLOG_SetSink(test_util::capture);
+    double t0 = VTIM_mono();
+    EXPECT_EQ(rtt_udp("127.0.0.1", ntohs(sin.sin_port)), -1);
+    EXPECT_LT(VTIM_mono() - t0, 1.0);
+    EXPECT_TRUE(test_util::has_line(LOG_ERR,
+                                    "[ERROR] VELEC_00152: recvfrom error: 111 Connection refused"));
+    VLOG_SetSink(nullptr);
 }
 
 TEST(rtt_udp_probe, only_a_one_byte_answer_is_a_round_trip)
