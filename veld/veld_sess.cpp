@@ -183,6 +183,7 @@ void ep_put(sess_ep *ep)
 // Lines a client can cause with every frame go through these.
 vrate rl_limit{"Too many sessions"};
 vrate rl_src{"Drop the frame"};
+vrate rl_bcast{"Broadcast budget"};
 
 // A new session must leave room under both limits; the refusal is logged a
 // few times a second at most.
@@ -667,7 +668,6 @@ void sess_bcast_from_client(sess *sp, const uint8_t *frame, size_t len)
         sess_broadcast(frame, len, sp);
     } else {
         sesst.bcast_over++;
-        static vrate rl_bcast{"Broadcast budget"};
         VRATE_Log(&rl_bcast,
                   "[WARN] Broadcasts from %s:%s (%s) beyond %.0f a second reach the TAP device "
                   "only (%ju so far)",
@@ -775,4 +775,12 @@ void sess_reset()
     sesst = sess_table{};
     VRATE_Reset(&rl_limit);
     VRATE_Reset(&rl_src);
+    VRATE_Reset(&rl_bcast);
+}
+
+void sess_log_flush()
+{
+    VRATE_Flush(&rl_limit);
+    VRATE_Flush(&rl_src);
+    VRATE_Flush(&rl_bcast);
 }

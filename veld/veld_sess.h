@@ -175,6 +175,9 @@ sess *sess_arp_owner(uint32_t ip);
 bool sess_bcast_budget(sess *sp);
 void sess_cleanup();
 
+// Writes the counts of lines the rate limiters held back (once a second).
+void sess_log_flush();
+
 // Frees every session and the table (dropping connection references), so
 // that tests can start from nothing.
 void sess_reset();

@@ -138,6 +138,8 @@ tcpconn *tcp_new(int fd, const struct sockaddr *addr, socklen_t addrlen)
     return tc;
 }
 
+static vrate rl_accept{"accept(2) error"};
+
 int tcp_accept(int listen_fd)
 {
     struct sockaddr_storage ss;
@@ -148,7 +150,6 @@ int tcp_accept(int listen_fd)
         VACCEPT_Accept(&tcpst.acc, listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &sslen, 0);
     if (fd < 0) {
         if (!VACCEPT_Shortage(errno)) {
-            static vrate rl_accept{"accept(2) error"};
             VRATE_Log(&rl_accept, "[ERROR] accept(2) error: %d %s", errno, std::strerror(errno));
         }
         return -1;
@@ -193,6 +194,9 @@ void tcp_expire_idle()
     if (now >= tcpst.idle_checked && now - tcpst.idle_checked < 1)
         return;
     tcpst.idle_checked = now;
+    // Once a second too: the count of lines held back by the rate limiters.
+    VRATE_Flush(&rl_accept);
+    sess_log_flush();
     tcpconn *next;
     for (tcpconn *tc = tcpst.tcplist; tc != nullptr; tc = next) {
         CHECK_OBJ(tc, 0x29710467);
