@@ -19,6 +19,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <linux/sockios.h>
+#include <algorithm>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -30,7 +32,33 @@ namespace
 struct rc_state {
     SSL_CTX *ctx = nullptr;
     bool verify = false;
+    double answer_wait = VTCP_TIMEOUT_SEC; // seconds for a whole answer
 } rc;
+
+// One read of the answer, waiting at most until deadline (monotonic) in all:
+// a peer that trickles bytes, even inside one TLS record, cannot hold the
+// caller past it. The socket is non-blocking by then. At the deadline it
+// gives -1 with errno EAGAIN, as the receive time-out did.
+int rc_read(SSL *ssl, void *buf, int n, double deadline)
+{
+    const int fd = SSL_get_fd(ssl);
+    for (;;) {
+        errno = 0;
+        int r = SSL_read(ssl, buf, n);
+        if (r > 0)
+            return r;
+        int err = SSL_get_error(ssl, r);
+        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+            return r;
+        double left = deadline - VTIM_mono();
+        struct pollfd p = {fd, static_cast<short>(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT),
+                           0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+}
 
 bool is_blank(char c)
 {
@@ -161,9 +189,10 @@ int tls_write(const rc_caller *c, SSL *ssl, const char *buf, ssize_t len)
 void read_answer(const rc_caller *c, SSL *ssl, rc_answer *ans)
 {
     ans->len = 0;
+    const double deadline = VTIM_mono() + rc.answer_wait;
+    (void)VTCP_nonblocking(SSL_get_fd(ssl));
     while (ans->len < RC_ANSWER_MAX) {
-        errno = 0;
-        int r = SSL_read(ssl, ans->buf + ans->len, (int)(RC_ANSWER_MAX - ans->len));
+        int r = rc_read(ssl, ans->buf + ans->len, (int)(RC_ANSWER_MAX - ans->len), deadline);
         if (r <= 0) {
             FILE *con = console_of(c);
             if (r == -1 && con != nullptr) {
@@ -192,11 +221,19 @@ void wait_acknowledged(int fd)
         (void)usleep(1000);
 }
 
+// The answer nobody reads is still bounded like one that is: RC_ANSWER_MAX
+// bytes and the answer's wait in all.
 void drain_answer(SSL *ssl)
 {
     char scratch[RC_SCRATCH];
-    while (SSL_read(ssl, scratch, sizeof scratch) > 0)
-        continue;
+    const double deadline = VTIM_mono() + rc.answer_wait;
+    (void)VTCP_nonblocking(SSL_get_fd(ssl));
+    size_t got = 0;
+    int r;
+    while (got < RC_ANSWER_MAX &&
+           (r = rc_read(ssl, scratch, (int)std::min(sizeof scratch, RC_ANSWER_MAX - got),
+                        deadline)) > 0)
+        got += (size_t)r;
     ERR_clear_error();
 }
 
@@ -246,6 +283,11 @@ void RC_InitOrExit(void)
 SSL_CTX *RC_Context(void)
 {
     return rc.ctx;
+}
+
+void RC_SetAnswerWait(double seconds)
+{
+    rc.answer_wait = seconds > 0 ? seconds : VTCP_TIMEOUT_SEC;
 }
 
 void RC_Fini(void)

@@ -5,7 +5,8 @@
 // context of the process. An exchange is either parsed (the answer is read
 // into RC_ANSWER_MAX bytes and split into status line, header lines and body)
 // or fire-and-forget (the answer is read and thrown away until the peer
-// closes, an error or the receive time-out).
+// closes, an error or the receive time-out). Either way at most RC_ANSWER_MAX
+// bytes are read, within the receive time-out for the whole answer.
 //
 // Each program words its messages a little differently; struct rc_caller
 // names the variant, so that every caller keeps its own log lines.
@@ -52,6 +53,10 @@ void RC_InitOrExit(void);
 SSL_CTX *RC_Context(void);
 // Drop the context (tests switch between verifying and not).
 void RC_Fini(void);
+// Seconds an answer may take in all, however its bytes are paced (both
+// styles read at most RC_ANSWER_MAX bytes of it); 0 restores the receive
+// time-out of VTCP_TIMEOUT_SEC. Tests shorten it.
+void RC_SetAnswerWait(double seconds);
 
 // "host:443" of the master server, or with alternate its private address.
 const char *RC_Endpoint(bool alternate);

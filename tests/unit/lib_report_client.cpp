@@ -4,6 +4,7 @@
 #include "vel_config.h"
 #include "vlog.h"
 #include "vsb.h"
+#include "vtim.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -228,7 +229,9 @@ struct Cert {
 struct TlsServer {
     // GARBAGE_AFTER: the answer, then bytes that are no TLS record.
     // HANG_UP: one read of the request, then close.
-    enum class mode { ANSWER, CLOSE_AT_ONCE, GARBAGE_AFTER, HANG_UP };
+    // TRICKLE: the answer one byte per TLS record, 50 ms apart, then close.
+    // HOLD_OPEN: the answer, then the connection is kept until the client closes.
+    enum class mode { ANSWER, CLOSE_AT_ONCE, GARBAGE_AFTER, HANG_UP, TRICKLE, HOLD_OPEN };
     int lfd = -1;
     int port = 0;
     SSL_CTX *ctx = nullptr;
@@ -302,11 +305,17 @@ struct TlsServer {
             }
             size_t off = 0;
             while (off < answer.size()) {
-                int r = SSL_write(ssl, answer.data() + off, (int)(answer.size() - off));
+                int n = m == mode::TRICKLE ? 1 : (int)(answer.size() - off);
+                int r = SSL_write(ssl, answer.data() + off, n);
                 if (r <= 0)
                     break;
                 off += r;
+                if (m == mode::TRICKLE)
+                    usleep(50000);
             }
+            if (m == mode::HOLD_OPEN)
+                while (SSL_read(ssl, buf, sizeof buf) > 0)
+                    continue;
             if (m == mode::GARBAGE_AFTER)
                 (void)!write(fd, "garbage\r\n\r\n", 11);
             else
@@ -434,6 +443,41 @@ TEST_F(Exchange, SentHookRunsOnceTheRequestIsOut)
                       (void *)"result[]=l&", false, hook, &seen),
               -1);
     EXPECT_EQ(seen.calls, 0);
+}
+
+// A master (or anything in its place) that trickles its answer, or sends
+// more than an answer can hold and keeps the connection, cannot stall the
+// caller: both styles stop at RC_ANSWER_MAX bytes or when the answer's wait
+// is over, whichever comes first.
+TEST_F(Exchange, AnAnswerIsBoundedByBytesAndTime)
+{
+    const char *body = "mesh[]=1,2,3&";
+    const struct {
+        TlsServer::mode m;
+        size_t len;
+        double wait, within;
+        bool parsed;
+    } cases[] = {
+        {TlsServer::mode::TRICKLE, 200, 0.4, 1.5, false}, // 10 s of bytes
+        {TlsServer::mode::TRICKLE, 200, 0.4, 1.5, true},
+        {TlsServer::mode::HOLD_OPEN, 20000, 20, 3, false}, // more than 8192, never closed
+        {TlsServer::mode::HOLD_OPEN, 20000, 20, 3, true},
+    };
+    // The stand-in goes on writing after the client has gone.
+    auto old = std::signal(SIGPIPE, SIG_IGN);
+    for (const auto &c : cases) {
+        RC_SetAnswerWait(c.wait);
+        TlsServer srv(cert, "HTTP/1.1 200 OK\r\n\r\n" + std::string(c.len, 'q'), c.m);
+        double t0 = VTIM_mono();
+        int r = c.parsed ? RC_Post(&daemon, srv.endpoint().c_str(), "/report/lmon.php", fill_text,
+                                   const_cast<char *>(body), false)
+                         : RC_Send(&daemon, srv.endpoint().c_str(), "/report/mesh.php", body,
+                                   strlen(body));
+        EXPECT_EQ(r, 0);
+        EXPECT_LT(VTIM_mono() - t0, c.within) << (int)c.m << " parsed " << c.parsed;
+    }
+    RC_SetAnswerWait(0);
+    std::signal(SIGPIPE, old);
 }
 
 TEST_F(Exchange, FireAndForgetDrainsTheAnswer)
