@@ -268,8 +268,9 @@ int clients(const opts &o)
             else if (cmd == 'k')
                 keeping = true;
         }
-        // Keepalives and announcements that are due, a bounded number per turn.
-        for (unsigned b = 0; b < 512 && o.n > 0; b++) {
+        // Keepalives and announcements that are due, a few per turn, so that
+        // what arrives meanwhile is read (and timed) soon.
+        for (unsigned b = 0; b < 64 && o.n > 0; b++) {
             uint32_t i = kcur;
             if (next_keep[i] > now)
                 break;
@@ -278,7 +279,7 @@ int clients(const opts &o)
             next_keep[i] += o.keep;
             kcur = (kcur + 1) % o.n;
         }
-        for (unsigned b = 0; b < 512 && o.n > 0 && o.announce > 0; b++) {
+        for (unsigned b = 0; b < 64 && o.n > 0 && o.announce > 0; b++) {
             uint32_t i = acur;
             if (next_ann[i] > now)
                 break;
@@ -307,7 +308,8 @@ int clients(const opts &o)
             put16(ic + 2, 0);
             put16(ic + 4, 0x4c4c);
             put16(ic + 6, static_cast<uint16_t>(ping_seq++));
-            std::memcpy(ic + 8, &now, 8);
+            double t = now_mono();
+            std::memcpy(ic + 8, &t, 8);
             put16(ic + 2, cksum(ic, 16));
             send_frame(0, f, 14 + iplen);
             next_ping += 1 / o.ping_hz;
@@ -321,7 +323,8 @@ int clients(const opts &o)
             std::memcpy(f, b, 6);
             std::memcpy(f + 6, a, 6);
             put16(f + 12, ETH_PROBE);
-            std::memcpy(f + 14, &now, 8);
+            double t = now_mono();
+            std::memcpy(f + 14, &t, 8);
             std::memset(f + 22, 0, 38);
             send_frame(1, f, 60);
             next_probe += 1 / o.probe_hz;
@@ -329,7 +332,7 @@ int clients(const opts &o)
                 next_probe = now;
         }
 
-        int n = epoll_wait(ep, evs, 256, 1);
+        int n = epoll_wait(ep, evs, 256, now + 0.001 < end ? 1 : 0);
         for (int e = 0; e < n; e++) {
             uint32_t i = evs[e].data.u32;
             for (;;) {
