@@ -194,6 +194,7 @@ int shmlog_emit_cursor(void *priv, unsigned tag, unsigned id, unsigned len, unsi
 {
     shmlog_ctx *c = static_cast<shmlog_ctx *>(priv);
     AN(c);
+    c->seen++;
     if (tag == SHMLOG_TAG_USAGE && c->skip > 0) {
         c->skip--;
         return 0;
@@ -213,6 +214,34 @@ int shmlog_emit_cursor(void *priv, unsigned tag, unsigned id, unsigned len, unsi
     return shmlog_emit(c->fp, tag, id, len, spec, ptr, bitmap);
 }
 
+bool shmlog_dispatch(shmlog_ctx *c)
+{
+    AN(c);
+    // Not blocking inside the reader, so that a stop request is seen at once.
+    VSL_NonBlocking(c->vd, 1);
+    unsigned idle = 0;
+    for (;;) {
+        unsigned long before = c->seen;
+        (void)VSL_Dispatch(c->vd, shmlog_emit_cursor, c);
+        if (umon_stop_requested()) {
+            if (VSM_ReOpen(c->vd, 0) == 1)
+                continue;
+            return true;
+        }
+        if (c->seen != before)
+            idle = 0;
+        if (idle >= VSL_IDLE_USEC) {
+            if (VSM_ReOpen(c->vd, 0) == 1) {
+                idle = 0;
+                continue;
+            }
+            return false;
+        }
+        (void)usleep(VSL_POLL_USEC);
+        idle += VSL_POLL_USEC;
+    }
+}
+
 void *shmlog_start(void *priv)
 {
     (void)priv;
@@ -220,12 +249,13 @@ void *shmlog_start(void *priv)
     AN(vd);
     VSL_Setup(vd);
     if (VSL_Open(vd, 1) != 0)
-        std::exit(1);
+        std::exit(umon_stop_requested() ? 0 : 1);
     shmlog_ctx ctx;
     ctx.vd = vd;
     shmlog_resume(&ctx);
 
     for (;;) {
+        bool drained = false;
         std::string path = shmlog_path(VTIM_real());
         FILE *fp = umon_fopen_daily(path.c_str(), "a+");
         if (fp == nullptr) {
@@ -233,7 +263,7 @@ void *shmlog_start(void *priv)
                 VLOG("[ERROR] %s is not a regular file", path.c_str());
             else
                 VLOG("[ERROR] fopen(3) failed: %d %s", errno, std::strerror(errno));
-            sleep(SHMLOG_OPEN_RETRY);
+            umon_nap(SHMLOG_OPEN_RETRY);
             continue;
         }
         if (flock(fileno(fp), LOCK_EX) != 0) {
@@ -245,13 +275,18 @@ void *shmlog_start(void *priv)
             ctx.fp = fp;
             ctx.daily = path;
             shmlog_checkpoint(&ctx, nullptr);
-            (void)VSL_Dispatch(vd, shmlog_emit_cursor, &ctx);
+            drained = shmlog_dispatch(&ctx);
             shmlog_checkpoint(&ctx, nullptr);
             ctx.fp = nullptr;
             if (flock(fileno(fp), LOCK_UN) != 0)
                 VLOG("[ERROR] flock(2) for LOCK_UN failed: %d %s", errno, std::strerror(errno));
         }
         std::fclose(fp);
-        sleep(SHMLOG_ROUND_PAUSE);
+        if (drained) {
+            umon_shmlog_drained();
+            for (;;)
+                pause();
+        }
+        umon_nap(SHMLOG_ROUND_PAUSE);
     }
 }

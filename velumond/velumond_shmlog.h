@@ -57,7 +57,13 @@ struct shmlog_ctx {
     shmlog_cursor last; // the cursor written last
     bool have_last = false;
     double last_time = 0;
+    unsigned long seen = 0; // records handed over so far
 };
+// One dispatch round on c->fp: records as they come, until the log has been
+// quiet for VSL_IDLE_USEC with the same file; after a stop request, until it
+// (and a log veld has put in its place meanwhile) is read to its current
+// end. True in that second case.
+bool shmlog_dispatch(shmlog_ctx *c);
 // Take the cursor at the reader's place (or at pos when given) and the daily
 // file's size, once the file is on disk; nothing when it has not moved.
 void shmlog_checkpoint(shmlog_ctx *c, const vsl_pos *pos);

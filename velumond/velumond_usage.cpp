@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <netinet/ether.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -571,7 +573,55 @@ void umon_delivered(void *priv)
 
 } // namespace
 
-void umon_main_loop(bool alt)
+namespace
+{
+struct umon_stop_state {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool requested = false;
+    bool drained = false;
+};
+// Never destroyed: a thread that calls exit() must not wait for the
+// destructor of a condition variable another thread is waiting on.
+umon_stop_state &umon_stop = *new umon_stop_state;
+} // namespace
+
+void umon_stop_request()
+{
+    std::lock_guard<std::mutex> lk(umon_stop.mtx);
+    umon_stop.requested = true;
+    umon_stop.cv.notify_all();
+}
+
+bool umon_stop_requested()
+{
+    std::lock_guard<std::mutex> lk(umon_stop.mtx);
+    return umon_stop.requested;
+}
+
+void umon_nap(unsigned seconds)
+{
+    std::unique_lock<std::mutex> lk(umon_stop.mtx);
+    umon_stop.cv.wait_for(lk, std::chrono::seconds(seconds), [] { return umon_stop.requested; });
+}
+
+void umon_shmlog_drained()
+{
+    std::lock_guard<std::mutex> lk(umon_stop.mtx);
+    umon_stop.drained = true;
+    umon_stop.cv.notify_all();
+}
+
+bool umon_wait_drained()
+{
+    std::unique_lock<std::mutex> lk(umon_stop.mtx);
+    if (!umon_stop.requested)
+        return false;
+    umon_stop.cv.wait(lk, [] { return umon_stop.drained; });
+    return true;
+}
+
+bool umon_main_loop(bool alt)
 {
     // Only the file read first after a start may resume after its
     // delivered lines; any later file is new to this process.
@@ -583,7 +633,10 @@ void umon_main_loop(bool alt)
 
         if (!umon_can_read(path)) {
             VLOG("[WARN] no %s found.", path.c_str());
-            sleep(UMON_MISSING_SLEEP);
+            // Stopping, with every record filed: nothing can be due.
+            if (umon_wait_drained() && !umon_can_read(path))
+                return true;
+            umon_nap(UMON_MISSING_SLEEP);
             continue;
         }
         VLOG("[INFO] Trying to open %s.", path.c_str());
@@ -592,7 +645,9 @@ void umon_main_loop(bool alt)
             if (errno == EINVAL)
                 VLOG("[ERROR] %s is not a regular file", path.c_str());
             VLOG("[WARN] fopen(3) for %s failed.", path.c_str());
-            sleep(UMON_MISSING_SLEEP);
+            if (umon_stop_requested())
+                return umon.list.empty();
+            umon_nap(UMON_MISSING_SLEEP);
             continue;
         }
         if (first) {
@@ -607,6 +662,8 @@ void umon_main_loop(bool alt)
             }
         }
         for (;;) {
+            // After a stop request, once everything is filed: one last pass.
+            bool last = umon_wait_drained();
             if (umon_read_lines(fp) == umon_tail::end_of_file && !umon.list.empty()) {
                 // umon_read_lines left fp at the end of the last whole line.
                 long pos = std::ftell(fp);
@@ -622,7 +679,11 @@ void umon_main_loop(bool alt)
             buildYmd(today, sizeof today);
             if (std::strcmp(today, day) != 0 && umon_day_over(fp, buildPath(today)))
                 break;
-            sleep(UMON_TAIL_SLEEP);
+            if (last) {
+                std::fclose(fp);
+                return umon.list.empty();
+            }
+            umon_nap(UMON_TAIL_SLEEP);
         }
         std::fclose(fp);
     }

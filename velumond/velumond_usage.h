@@ -126,5 +126,24 @@ umon_tail umon_read_lines(FILE *fp);
 // holds is read first, and an unfinished last line no longer holds us back.
 bool umon_day_over(FILE *fp, const std::string &next);
 
-// The main thread's loop: follow today's file, parse, report. Never returns.
-[[noreturn]] void umon_main_loop(bool alt);
+// Ordered stop. A stop request (SIGTERM, SIGINT) makes the shmlog thread
+// read veld's log to its current end and file every record; the main thread
+// then reads the daily file to its end, reports what is due once and
+// returns. What is not delivered stays for the next start.
+void umon_stop_request();
+bool umon_stop_requested();
+// Sleep for seconds, cut short by a stop request.
+void umon_nap(unsigned seconds);
+// The shmlog thread has filed everything up to the log's end after the stop
+// request, and its cursor is current.
+void umon_shmlog_drained();
+// Wait until the shmlog thread says so; false without a stop request.
+bool umon_wait_drained();
+// Bound of the whole stop in seconds, report included; then velumond exits
+// all the same (what it has not delivered is delivered after the next start).
+constexpr unsigned UMON_STOP_BOUND = 15;
+
+// The main thread's loop: follow today's file, parse, report. Returns only
+// after a stop request, once the last report was tried; true when nothing
+// was left undelivered.
+bool umon_main_loop(bool alt);
