@@ -227,6 +227,15 @@ int VSTAT_Init(const char *prog)
         errno = EINVAL;
         return -1;
     }
+    if (st.active) {
+        // A second call in the same process (a daemon that opens its log
+        // again) is no new start.
+        std::lock_guard<std::mutex> g(st.mu);
+        if (st.path == st.dir + "/" + prog) {
+            st.vals.pid = static_cast<long>(getpid());
+            return 0;
+        }
+    }
     std::string boot_id = VSTAT_BootId();
     {
         std::lock_guard<std::mutex> g(st.mu);

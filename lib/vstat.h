@@ -36,7 +36,8 @@ constexpr size_t VSTAT_FILE_MAX = 65536;
 // Start publishing as prog (a plain name: letters, digits, '_' and '-').
 // Reads the previous file of prog to count the starts since boot, then writes
 // the first file. 0, or -1 with errno (bad name, directory or file not
-// writable); the failure is logged once and publishing stays off.
+// writable); the failure is logged once and publishing stays off. Calling it
+// again for the same prog changes nothing.
 int VSTAT_Init(const char *prog);
 // Whether VSTAT_Init succeeded.
 bool VSTAT_Active();

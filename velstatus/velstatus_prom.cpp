@@ -19,6 +19,8 @@ class family
         char buf[64];
         if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
             std::snprintf(buf, sizeof buf, "%.0f", v);
+        else if (std::isfinite(v) && std::fabs(v) >= 1e9 && std::fabs(v) < 1e11)
+            std::snprintf(buf, sizeof buf, "%.3f", v); // a time, to the millisecond
         else
             std::snprintf(buf, sizeof buf, "%.17g", v);
         samples_ += name_;

@@ -57,6 +57,9 @@ TEST_F(VstatTest, InitWritesTheFileAndCountsStartsWithinOneBoot)
     EXPECT_EQ(v.starts, 1u);
     EXPECT_GT(v.start_time, 1.6e9);
     EXPECT_GE(v.updated, v.start_time);
+    // Opening the log a second time in the same process is no new start.
+    ASSERT_EQ(VSTAT_Init("velumond"), 0);
+    EXPECT_EQ(read_back("velumond").starts, 1u);
     // Started again in the same boot: one more start.
     VSTAT_Reset(sdir.c_str());
     ASSERT_EQ(VSTAT_Init("velumond"), 0);
