@@ -47,12 +47,15 @@ backend *lookupBackend(const char *num, const char *family, const char *ip, cons
     int p = port_value(port);
     if (p == 0)
         return nullptr;
-    for (backend &be : rtt.backends) {
-        CHECK_OBJ(&be, backend::MAGIC);
-        if (be.port == p && be.family == family && be.ip == ip && be.protocol == protocol)
-            return &be;
+    // Fields hold no NUL (such lines are refused), so NUL separates them.
+    std::string key = std::string(family) + '\0' + ip + '\0' + std::to_string(p) + '\0' + protocol;
+    auto [it, fresh] = rtt.by_endpoint.try_emplace(std::move(key), nullptr);
+    if (!fresh) {
+        CHECK_OBJ(it->second, backend::MAGIC);
+        return it->second;
     }
     backend &be = rtt.backends.emplace_back();
+    it->second = &be;
     be.family = family;
     be.ip = ip;
     be.port = p;
@@ -85,11 +88,8 @@ r2_line handle_R2_line(char *line, size_t len)
         VLOG("[WARN] Wrong R2 line: %.32s", av[0]);
         return r2_line::bad;
     }
-    for (const reservednode &rn : rtt.nodes) {
-        CHECK_OBJ(&rn, reservednode::MAGIC);
-        if (rn.num == av[1])
-            return r2_line::more; // the first line of a num wins
-    }
+    if (rtt.nums.count(av[1]) != 0)
+        return r2_line::more; // the first line of a num wins
     if (!RU_fits(av[1], av[3])) {
         VLOG("[WARN] Reserved node %.32s... too long to report, skipped", av[1]);
         return r2_line::more;
@@ -101,6 +101,7 @@ r2_line handle_R2_line(char *line, size_t len)
     }
     reservednode &rn = rtt.nodes.emplace_back();
     rn.num = av[1];
+    rtt.nums.insert(rn.num);
     rn.be = be;
     if (rtt.verbose >= 2)
         VLOG("[INFO] reservednode %s %s %d %s\n", rn.num.c_str(), be->ip.c_str(), be->port,
@@ -122,8 +123,11 @@ int RU_format(char *buf, size_t size, const reservednode *rn)
 bool RU_fits(const char *num, const char *ip)
 {
     // The longest time %f can print is that of -DBL_MAX; the port has at most 5 digits.
-    int n = std::snprintf(nullptr, 0, RU_FORMAT, num, ip, 65535, -DBL_MAX);
-    return n >= 0 && (size_t)n < RTT_LINE_SIZE;
+    // That part is the same for every line: measured once (printing it costs
+    // far more than the rest of reading a line).
+    static const size_t fixed =
+        static_cast<size_t>(std::snprintf(nullptr, 0, RU_FORMAT, "", "", 65535, -DBL_MAX));
+    return fixed + std::strlen(num) + std::strlen(ip) < RTT_LINE_SIZE;
 }
 
 void rtt_free_all()
@@ -134,4 +138,6 @@ void rtt_free_all()
         CHECK_OBJ(&be, backend::MAGIC);
     rtt.nodes.clear();
     rtt.backends.clear();
+    rtt.nums.clear();
+    rtt.by_endpoint.clear();
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <list>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 // Lines of the exchange are read and formatted in buffers of this size
 // (line feed and NUL included).
@@ -42,6 +44,11 @@ struct rtt_state {
     int verbose = 0;
     std::list<backend> backends;
     std::list<reservednode> nodes;
+    // Indexes of the two lists, so that each line is checked against the
+    // earlier ones in constant time: tens of thousands of reserved nodes
+    // must not cost a walk of the list per line.
+    std::unordered_set<std::string> nums;
+    std::unordered_map<std::string, backend *> by_endpoint;
 };
 extern rtt_state rtt;
 

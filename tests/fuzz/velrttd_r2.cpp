@@ -57,6 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             VAS_ASSERT(n > 0 && buf[n - 1] == '\n');
         }
     }
+    // The indexes that make the checks linear name exactly what the lists hold.
+    VAS_ASSERT(rtt.nums.size() == rtt.nodes.size());
+    VAS_ASSERT(rtt.by_endpoint.size() == rtt.backends.size());
     rtt_free_all();
+    VAS_ASSERT(rtt.nums.empty() && rtt.by_endpoint.empty());
     return 0;
 }

@@ -4,12 +4,15 @@ unit verified and enabled, an operator's configuration kept across a reinstall."
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
+import time
 
 import pytest
 
+from masters import records
 from nodenet import NODE_TAPIP, NodeNet
 from sandbox import build_dir
 
@@ -17,12 +20,15 @@ DEB = "velkarn-server_1.6.3_amd64.deb"
 CONF = "/opt/velkarn/1.6.3/etc/velwatchdog.conf"
 UNIT = "/lib/systemd/system/velkarn-server.service"
 BIN = "/opt/velkarn-server/1.6.3/bin"
+LOGROTATE = "/etc/logrotate.d/velkarn-server"
 NODE_DAEMONS = ("veld", "velumond", "velcrond", "vellmond", "velmeshd", "velrttd", "velechod",
                 "velhttpd", "velurd")
 # What dpkg and the maintainer scripts write outside the node's own folders.
 # The first three start as copies of the host's, so that dependencies and the unit's targets
 # resolve.
-PRIVATE = ("/var/lib/dpkg", "/etc/systemd/system", "/lib/systemd/system", "/var/log")
+PRIVATE = ("/var/lib/dpkg", "/etc/systemd/system", "/lib/systemd/system", "/var/log",
+           "/var/lib/systemd", "/usr/share/man", "/usr/share/doc", "/usr/share/lintian/overrides",
+           "/etc/logrotate.d")
 
 
 @pytest.fixture(scope="module")
@@ -50,7 +56,7 @@ def test_package_contents(deb):
     scratch = subprocess.run(["mktemp", "-d"], capture_output=True, text=True).stdout.strip()
     try:
         subprocess.run(["dpkg-deb", "-e", deb, scratch], check=True)
-        assert open(os.path.join(scratch, "conffiles")).read().split() == [CONF]
+        assert open(os.path.join(scratch, "conffiles")).read().split() == [CONF, LOGROTATE]
     finally:
         shutil.rmtree(scratch)
 
@@ -119,3 +125,175 @@ def test_installed_node_runs_every_daemon_under_velwatchdog(sandbox_factory, deb
     # And the tunnel works, from the packaged veld.
     net.start_client(0, "udp")
     net.wait_ping(0, NODE_TAPIP)
+
+
+# ---- The clean package, its manual pages and the unit's sandbox ----------------------------
+
+MAN_PAGES = tuple(f"/usr/share/man/man8/{p}.8.gz" for p in
+                  NODE_DAEMONS + ("velinit", "velwatchdog", "velstatus", "vellogtail")) + \
+    ("/usr/share/man/man5/velwatchdog.conf.5.gz",)
+
+
+def test_lintian_is_clean_and_every_manual_page_renders_without_warnings(deb):
+    """lintian finds no error or warning beyond the package's commented overrides; every
+    program and the supervisor's configuration file has a manual page that man renders
+    without a warning."""
+    assert shutil.which("lintian"), "scripts/install-deps.sh installs lintian"
+    r = subprocess.run(["lintian", "--tag-display-limit", "0", deb], capture_output=True,
+                       text=True, timeout=300)
+    tags = [l for l in r.stdout.splitlines() if re.match(r"^[EW]: ", l)]
+    assert not tags, "\n".join(tags)
+    assert r.returncode == 0, r.stdout + r.stderr
+    scratch = subprocess.run(["mktemp", "-d"], capture_output=True, text=True).stdout.strip()
+    try:
+        subprocess.run(["dpkg-deb", "-x", deb, scratch], check=True)
+        for page in MAN_PAGES:
+            path = scratch + page
+            assert os.path.exists(path), page
+            r = subprocess.run(["man", "--warnings", "-l", path], capture_output=True, text=True,
+                               env=dict(os.environ, MANWIDTH="80"), timeout=30)
+            assert r.returncode == 0 and r.stderr == "", f"{page}: {r.stderr}"
+            for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXAMPLES", "SEE ALSO"):
+                assert section in r.stdout, (page, section)
+        with open(scratch + "/usr/share/doc/velkarn-server/copyright") as f:
+            assert f.read().startswith("Format: https://www.debian.org/doc/packaging-manuals/")
+    finally:
+        shutil.rmtree(scratch)
+    units = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True).stdout
+    for name in ("velkarn-server-metrics.service", "velkarn-server-metrics.timer"):
+        assert f"/lib/systemd/system/{name}" in units
+
+
+def exposure(sb, unit):
+    r = sb.run("node", ["systemd-analyze", "security", "--offline=yes", unit], timeout=60)
+    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", r.stdout + r.stderr)
+    assert m, r.stdout + r.stderr
+    return float(m.group(1))
+
+
+def service_settings(text):
+    """[Service] settings of a unit file: {key: [values in order]}."""
+    out, section = {}, None
+    for line in text.splitlines():
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and "=" in line:
+            k, v = line.split("=", 1)
+            out.setdefault(k, []).append(v)
+    return out
+
+
+def sandboxed_command(settings):
+    """A shell command that runs the unit's ExecStart the way its sandbox would: a mount
+    namespace of its own with every mount read-only but the unit's ReadWritePaths, /proc, /sys
+    and /dev (ProtectSystem=strict), private /tmp and /var/tmp, /home and /root hidden,
+    /proc/sys read-only, no new privileges and only the unit's capabilities. (The system-call
+    filter and the address families are left to systemd-analyze's reading of the file.)"""
+    assert settings["ProtectSystem"] == ["strict"]
+    rw = " ".join(p for v in settings["ReadWritePaths"] for p in v.split())
+    caps = ",".join("+" + c.lower().removeprefix("cap_")
+                    for c in settings["CapabilityBoundingSet"][-1].split())
+    script = f"""set -eu
+for p in {rw}; do mount --bind "$p" "$p"; done
+awk '{{print $5}}' /proc/self/mountinfo | sort -u | while read -r m; do
+    case "$m" in /proc|/proc/*|/sys|/sys/*|/dev|/dev/*) continue;; esac
+    keep=no
+    for p in {rw}; do case "$m" in "$p"|"$p"/*) keep=yes;; esac; done
+    [ $keep = yes ] || mount -o remount,bind,ro "$m"
+done
+mount -t tmpfs -o mode=1777 private /tmp
+mount -t tmpfs -o mode=1777 private /var/tmp
+for d in /home /root; do [ -d "$d" ] && mount -t tmpfs -o ro,mode=0 hidden "$d"; done
+mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys
+exec setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,{caps} {settings["ExecStart"][0]}
+"""
+    assert settings.get("NoNewPrivileges") == ["yes"] and settings.get("PrivateTmp") == ["yes"]
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script]
+
+
+def test_installed_node_works_in_the_units_sandbox(sandbox_factory, deb):
+    """The unit rates 5.0 or lower with systemd-analyze; the installed node, started as the unit
+    starts it inside its sandbox, runs every daemon, carries a client's traffic through veld and
+    delivers its reports to the test master; man veld works; the metrics timer's command writes
+    the node exporter's file."""
+    from masters import MASTER_IP, start_velmaster
+    from test_velstatus import metric, metrics
+
+    sb = sandbox_factory(extra_dirs=PRIVATE)
+    net = NodeNet(sb, clients=1)
+    install(sb, deb)
+    unit = sb.read_file(UNIT)
+    if shutil.which("systemd-analyze"):
+        assert exposure(sb, UNIT) <= 5.0
+        assert exposure(sb, "/lib/systemd/system/velkarn-server-metrics.service") <= 5.0
+    r = sb.run("node", ["man", "-P", "cat", "veld"], env={"MANWIDTH": "80", "PATH": os.environ["PATH"]})
+    assert r.returncode == 0 and "veld - tunnel daemon" in r.stdout, r.stderr
+
+    sb.netns("master")
+    sb.link("node", "192.0.2.1/24", "master", f"{MASTER_IP}/24")
+    record = "/run/velmaster.jsonl"
+    start_velmaster(sb, "master", record, alt=False)
+    sb.write_file("/etc/velkarn-server/country", "KR")
+    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
+                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    # The operator asks veld for a usage round every 2 s, so that usage reaches the master soon.
+    conf = sb.read_file(CONF)
+    sb.write_file(CONF, conf.replace(f"{BIN}/veld      veld -F", f"{BIN}/veld      veld -F -i 2"))
+    # A core file for velcrond's first core report.
+    sb.write_file("/opt/velkarn-server/1.6.3/var/core.4242", "core")
+    r = sb.run("node", sandboxed_command(service_settings(unit)))
+    assert r.returncode == 0, r.stderr
+    expected = ("velwatchdog",) + NODE_DAEMONS
+
+    def all_running():
+        doc = json.loads(sb.run("node", [f"{BIN}/velstatus", "-j"]).stdout)
+        states = {d["name"]: d["state"] for d in doc["daemons"]}
+        return all(states[n] == "running" for n in expected) or None
+    sb.wait_until(all_running, 60, "every daemon of the node to run in the sandbox")
+    # It is the sandbox they run in: veld has only the unit's capabilities, / is read-only.
+    pid = int(sb.read_file("/var/run/veld.pid"))
+    with open(f"/proc/{pid}/status") as f:
+        capbnd = int(re.search(r"^CapBnd:\s+([0-9a-f]+)$", f.read(), re.M).group(1), 16)
+    assert capbnd == (1 << 12) | (1 << 13) | (1 << 14)  # NET_ADMIN, NET_RAW, IPC_LOCK
+    r = sb.run("node", ["nsenter", "-t", str(pid), "-m", "touch", "/opt/velkarn/x"])
+    assert r.returncode != 0 and "Read-only file system" in r.stderr
+
+    net.start_client(0, "udp")
+    net.wait_ping(0, NODE_TAPIP)
+    net.ping(0, NODE_TAPIP, count=3)
+    # vellmond's error lines: one in the daemons' captured output.
+    sb.write_file("/opt/velkarn-server/1.6.3/var/velkarn_stdout.txt", "")
+    time.sleep(1)
+    with open(sb.path("/opt/velkarn-server/1.6.3/var/velkarn_stdout.txt"), "a") as f:
+        f.write("[ERROR] written by the package test\n")
+
+    def reported():
+        paths = {q.get("path") for q in records(sb, record)}
+        want = {"/report/umon.php", "/report/pmon.php", "/report/cmon.php", "/report/lmon.php"}
+        return want <= paths or None
+    try:
+        sb.wait_until(reported, 60, "usage, process, core and log reports at the master")
+    except AssertionError:
+        raise AssertionError(f"reports at the master: {[q.get('path') for q in records(sb, record)]}"
+                             f"\n{sb.run('node', [BIN + '/velstatus', '-p']).stdout}")
+    cmon = [q for q in records(sb, record) if q["path"] == "/report/cmon.php"][0]
+    assert "core.4242" in cmon["body"], cmon["body"]
+    pmon = [q for q in records(sb, record) if q["path"] == "/report/pmon.php"][-1]
+    alive = dict(f.split("=", 1) for f in pmon["body"].split("&") if "=" in f)
+    for d, v in alive.items():  # velauthd and veltalkd are not the node's
+        assert v == "True" or d in ("mode", "velauthd", "veltalkd"), pmon["body"]
+
+    # The metrics timer's command, as the node exporter's textfile collector reads it.
+    svc = service_settings(sb.read_file("/lib/systemd/system/velkarn-server-metrics.service"))
+    argv = svc["ExecStart"][0].split()
+    os.makedirs(sb.path("/var/lib/prometheus/node-exporter"), exist_ok=True)
+    r = sb.run("node", argv)
+    assert r.returncode == 0, r.stderr
+    ms = metrics(sb.read_file(argv[-1]))
+    for d in expected:
+        assert metric(ms, "velkarn_daemon_up", daemon=d) == 1, d
+    assert metric(ms, "velkarn_veld_sessions", transport="udp") == 1
+    assert metric(ms, "velkarn_master_reports_total", daemon="velumond") >= 1

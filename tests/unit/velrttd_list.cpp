@@ -81,6 +81,18 @@ TEST_F(R2Test, SharedBackendsRepeatedNumsAndPorts)
     EXPECT_EQ(logged.size(), 6u); // the ignored repeat logs nothing
 }
 
+// Each cycle starts from nothing: what the last one read is no repeat.
+TEST_F(R2Test, TheNextCycleKnowsNothingOfTheLast)
+{
+    EXPECT_EQ(feed("R2 7 inet 198.51.100.9 443 TCP\r\n"), r2_line::more);
+    rtt_free_all();
+    EXPECT_EQ(feed("R2 7 inet 198.51.100.9 443 TCP\r\n"), r2_line::more);
+    EXPECT_EQ(feed("R2 8 inet 198.51.100.9 0443 TCP\r\n"), r2_line::more);
+    EXPECT_EQ(nums(), (std::vector<std::string>{"7", "8"}));
+    ASSERT_EQ(rtt.backends.size(), 1u);
+    EXPECT_EQ(rtt.nodes.back().be, &rtt.backends.front());
+}
+
 TEST_F(R2Test, ShortAndBrokenLines)
 {
     struct {
