@@ -16,6 +16,7 @@
 #include "vlog.h"
 #include "vpf.h"
 #include "velumond_geo.h"
+#include "velumond_retain.h"
 #include "velumond_shmlog.h"
 #include "velumond_usage.h"
 
@@ -106,10 +107,17 @@ void *stop_thread(void *priv)
 int main(int argc, char **argv)
 {
     vdaemon_opts opts = VDAEMON_Opts("velumond");
+    int retain_days = RETAIN_DEFAULT_DAYS;
     int ch;
-    while ((ch = getopt(argc, argv, "FP:S")) != -1)
-        if (!VDAEMON_StdOption(&opts, ch, optarg))
+    while ((ch = getopt(argc, argv, "FP:R:S")) != -1) {
+        if (ch == 'R' && retain_parse_days(optarg, &retain_days) != 0) {
+            std::fprintf(stderr, "-R %s: not a number of days (0 to %d)\n", optarg,
+                         RETAIN_MAX_DAYS);
             usage();
+        }
+        if (ch != 'R' && !VDAEMON_StdOption(&opts, ch, optarg))
+            usage();
+    }
     if (optind < argc) {
         VDAEMON_TooMany(argv[optind]);
         usage();
@@ -127,6 +135,7 @@ int main(int argc, char **argv)
     readLastCommitted();
     geo_load();
     AZ(pthread_create(&shmlog_thread, nullptr, shmlog_start, nullptr));
+    retain_start(retain_days);
     if (umon_main_loop(opts.alt_endpoint))
         VLOG("[INFO] Stopped: every usage record is filed and reported");
     else
