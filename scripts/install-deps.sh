@@ -6,8 +6,9 @@ python3 python3-pytest iproute2 iptables iputils-ping iputils-arping curl net-to
 faketime"
 # The libFuzzer harnesses: clang with its fuzzer and sanitizer runtimes.
 packages="$packages clang libclang-rt-14-dev"
-# Checking the package and its metrics: lintian, man, promtool and a Prometheus server with the node exporter.
-packages="$packages lintian man-db prometheus prometheus-node-exporter"
+# Checking the package, its logrotate rule and its metrics: lintian, man, logrotate, promtool
+# and a Prometheus server with the node exporter.
+packages="$packages lintian man-db logrotate prometheus prometheus-node-exporter"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
