@@ -23,5 +23,6 @@ struct veld_counters {
     uint64_t refused_address_table = 0;     // remote addresses beyond one session's table
     uint64_t refused_tcp_queue = 0;         // frames dropped at a full TCP write queue
     uint64_t refused_tcp_descriptor = 0;    // connections refused for their descriptor
+    // (client broadcasts beyond a session's budget: sesst.bcast_over)
 };
 extern veld_counters vcnt;

@@ -50,6 +50,8 @@ void veld_status_gather()
     VSTAT_Set("refused_address_table_total", static_cast<double>(vcnt.refused_address_table));
     VSTAT_Set("refused_tcp_write_queue_total", static_cast<double>(vcnt.refused_tcp_queue));
     VSTAT_Set("refused_tcp_descriptor_total", static_cast<double>(vcnt.refused_tcp_descriptor));
+    // Counted by the session table itself.
+    VSTAT_Set("refused_broadcast_budget_total", static_cast<double>(sesst.bcast_over));
 }
 
 void veld_status_tick()

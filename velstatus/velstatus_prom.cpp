@@ -61,8 +61,9 @@ bool has(const vstat_values &f, const std::string &name)
 }
 
 constexpr const char *TRANSPORTS[] = {"udp", "tcp", "icmp"};
-constexpr const char *LIMITS[] = {"sessions",      "sessions_per_endpoint", "source_address",
-                                  "address_table", "tcp_write_queue",       "tcp_descriptor"};
+constexpr const char *LIMITS[] = {"sessions",        "sessions_per_endpoint", "source_address",
+                                  "address_table",   "tcp_write_queue",       "tcp_descriptor",
+                                  "broadcast_budget"};
 
 } // namespace
 
