@@ -121,6 +121,75 @@ void ignore_signals()
     VAS_ASSERT_TEXT(ret == 0, "ret == 0");
 }
 
+// SIGTERM and SIGINT end veld in order: the handler only notes the signal,
+// and the loop, which waits with both unblocked and runs with both blocked,
+// leaves after a whole turn, so every frame it took is counted.
+volatile sig_atomic_t stop_signal = 0;
+
+void on_stop_signal(int sig)
+{
+    stop_signal = sig;
+}
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Blocked from the start, so that a signal during start-up waits for the
+// loop instead of killing veld with its sockets half open.
+void block_stop_signals()
+{
+    sigset_t set = stop_signals();
+    AZ(sigprocmask(SIG_BLOCK, &set, nullptr));
+}
+
+void catch_stop_signals()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    int ret = sigaction(SIGTERM, &sa, nullptr);
+    VAS_ASSERT_TEXT(ret == 0, "ret == 0");
+    ret = sigaction(SIGINT, &sa, nullptr);
+    VAS_ASSERT_TEXT(ret == 0, "ret == 0");
+}
+
+// Nothing more is read from clients or the TAP device: write every session's
+// counters as one last usage round, release the pid file and exit 0. A
+// second signal meanwhile ends veld at once.
+[[noreturn]] void veld_stop(vpf_file *pfh)
+{
+    int sig = stop_signal;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    (void)sigaction(SIGTERM, &sa, nullptr);
+    (void)sigaction(SIGINT, &sa, nullptr);
+    sigset_t set = stop_signals();
+    (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
+
+    if (shm.VSM_head == nullptr) {
+        VLOG("[ERROR] %s: no shared-memory log, the last usage round cannot be written",
+             strsignal(sig));
+        (void)VPF_Delete(pfh);
+        std::exit(1);
+    }
+    // Due by the interval or not, every counted peer is written now, whole:
+    // a round in progress is finished first.
+    stat_emit_now();
+    VLOG("[INFO] %s: stopped reading, the last usage round is written; exiting", strsignal(sig));
+    if (pfh != nullptr && VPF_Delete(pfh) != 0)
+        VLOG("[WARN] Could not remove the PID file: %d %s", errno, std::strerror(errno));
+    std::exit(0);
+}
+
 void fd_add(int fd, fd_set *set, int *maxfd)
 {
     FD_SET(fd, set);
@@ -128,15 +197,21 @@ void fd_add(int fd, fd_set *set, int *maxfd)
         *maxfd = fd;
 }
 
-[[noreturn]] void veld_loop()
+[[noreturn]] void veld_loop(vpf_file *pfh)
 {
     fd_set rset, wset;
     int maxfd = 0;
+    sigset_t waitmask;
+    AZ(sigprocmask(SIG_SETMASK, nullptr, &waitmask));
+    sigdelset(&waitmask, SIGTERM);
+    sigdelset(&waitmask, SIGINT);
 
     // Sends to clients queue up while the frames of a turn are handled and
     // leave together at its end (or whenever a queue fills).
     dgram_batching(true);
     for (;;) {
+        if (stop_signal != 0)
+            veld_stop(pfh);
         stat_emit();
         sess_cleanup();
         tcp_expire_idle();
@@ -178,7 +253,11 @@ void fd_add(int fd, fd_set *set, int *maxfd)
                 tv.tv_usec -= 1000000;
             }
         }
-        int n = select(maxfd + 1, &rset, &wset, nullptr, &tv);
+        // The stop signals get through only while veld waits here.
+        struct timespec ts = {tv.tv_sec, tv.tv_usec * 1000};
+        int n = pselect(maxfd + 1, &rset, &wset, nullptr, &ts, &waitmask);
+        if (n == -1 && errno == EINTR && stop_signal != 0)
+            continue;
         if (n == -1) {
             VLOG("[ERROR] select(2) error: %d %s\n", errno, std::strerror(errno));
             continue;
@@ -257,6 +336,7 @@ int main(int argc, char **argv)
                      std::strerror(errno));
         std::exit(1);
     }
+    block_stop_signals();
     vpf_file *pfh = VDAEMON_PidOpen(pid_path);
     if (debug == 0 && !foreground)
         VDAEMON_Detach(true);
@@ -275,6 +355,7 @@ int main(int argc, char **argv)
     readPublicIP();
 
     ignore_signals();
+    catch_stop_signals();
     open_sockets();
-    veld_loop();
+    veld_loop(pfh);
 }
