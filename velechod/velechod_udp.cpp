@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "vas.h"
 #include "velechod_tcp.h"
@@ -27,18 +28,83 @@ void udp_log_flush()
     VRATE_Flush(&rl_send);
 }
 
+int udp_echo_socket(int port, const char **what)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) {
+        *what = "socket";
+        return -1;
+    }
+    struct sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    int on = 1;
+    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+        *what = "setsockopt";
+    else if (bind(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0)
+        *what = "bind";
+    else
+        return s;
+    int err = errno;
+    close(s);
+    errno = err;
+    return -1;
+}
+
 int udp_echo_one(int s, char *buf, size_t size)
 {
     struct sockaddr_in from;
-    socklen_t fromlen = sizeof from;
-    ssize_t len = recvfrom(s, buf, size, 0, reinterpret_cast<struct sockaddr *>(&from), &fromlen);
+    alignas(struct cmsghdr) char ctrl[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    struct iovec iov = {buf, size};
+    struct msghdr msg = {};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = ctrl;
+    msg.msg_controllen = sizeof ctrl;
+    ssize_t len = recvmsg(s, &msg, 0);
+    socklen_t fromlen = msg.msg_namelen;
     if (len < 0) {
         int err = errno;
         VRATE_Log(&rl_recv, "[WARN] recvfrom(2) error: %d %s", err, std::strerror(err));
         return -1;
     }
-    ssize_t ret = sendto(s, buf, static_cast<size_t>(len), 0,
-                         reinterpret_cast<struct sockaddr *>(&from), fromlen);
+    // The answer leaves from the address the datagram came to; only that
+    // control message goes back (the interface is left to the routing).
+    struct in_pktinfo pi = {};
+    bool have_dst = false;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+            have_dst = true;
+        }
+    struct in_pktinfo out = {};
+    out.ipi_spec_dst = pi.ipi_addr;
+    // A datagram to a broadcast or multicast address is answered from the
+    // kernel's choice: such an address cannot be a source.
+    uint32_t dst = ntohl(pi.ipi_addr.s_addr);
+    if (dst == INADDR_BROADCAST || (dst >> 28) == 0xe)
+        have_dst = false;
+    alignas(struct cmsghdr) char octrl[CMSG_SPACE(sizeof out)] = {};
+    struct iovec oiov = {buf, static_cast<size_t>(len)};
+    struct msghdr omsg = {};
+    omsg.msg_name = &from;
+    omsg.msg_namelen = fromlen;
+    omsg.msg_iov = &oiov;
+    omsg.msg_iovlen = 1;
+    if (have_dst) {
+        omsg.msg_control = octrl;
+        omsg.msg_controllen = sizeof octrl;
+        struct cmsghdr *c = CMSG_FIRSTHDR(&omsg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof out);
+        std::memcpy(CMSG_DATA(c), &out, sizeof out);
+    }
+    ssize_t ret = sendmsg(s, &omsg, 0);
     if (ret != len) {
         // One sender the kernel will not answer (port 0, say) costs that
         // datagram only; everyone else is still served.
@@ -55,18 +121,10 @@ int udp_echo_one(int s, char *buf, size_t size)
 
 void *udp_thread(void *)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    const char *what = nullptr;
+    int s = udp_echo_socket(ECHO_PORT, &what);
     if (s < 0) {
-        std::perror("socket");
-        std::exit(1);
-    }
-    struct sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
-    sin.sin_port = htons(ECHO_PORT);
-    if (bind(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0) {
-        std::perror("bind");
+        std::perror(what);
         std::exit(1);
     }
     static char buf[UDP_DGRAM_MAX];
