@@ -16,6 +16,7 @@
 #include "velhttpd_log.h"
 #include "velhttpd_resp.h"
 #include "vlog.h"
+#include "vtcp.h"
 
 httpd_state httpd;
 
@@ -99,8 +100,10 @@ int httpd_listen(uint16_t port, const char **what)
         *what = "bind";
     else if (listen(s, HTTPD_BACKLOG) < 0)
         *what = "listen";
+    else if (VTCP_nonblocking(s) != 0)
+        *what = "fcntl";
     else
-        return s;
+        return s; // non-blocking: a client gone between poll and accept blocks nothing
     int err = errno;
     close(s);
     errno = err;
@@ -116,7 +119,7 @@ void httpd_accept_one(int listen_sock)
                               &fromlen, SOCK_CLOEXEC);
     if (sock < 0) {
         int err = errno;
-        if (!VACCEPT_Shortage(err))
+        if (!VACCEPT_Shortage(err) && err != EAGAIN && err != EWOULDBLOCK)
             VRATE_LogAt(&httpd_rl.accept, LOG_ERR, "accept(2) error: %d %s", err,
                         std::strerror(err));
         return;
