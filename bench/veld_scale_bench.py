@@ -13,7 +13,8 @@ debug line per round: its records, its slices, when it began and ended, its long
    veld's loop: its one-way delay is how long a frame waited in veld). Printed: veld's resident
    memory per session, its CPU per frame, each round's records and longest slice, and the ping
    round trip (p50/p99/max) and probe delay (max) of samples sent near a round (from 50 ms before it
-   began to 50 ms after it ended) against those sent between rounds.
+   began to 50 ms after it ended) against those sent between rounds, leaving out the first 2 s
+   (while veld creates the N sessions).
 2. Idle (5 s): the stations stay, nothing is sent; veld's CPU in per cent of one core.
 3. Broadcasts (--bcast-seconds, default 20 s): every station announces itself (a gratuitous ARP)
    every 60 s, and `veldload arp` in the node namespace broadcasts the ARP request the kernel makes
@@ -46,6 +47,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 
 INTERVAL = 5
+SETTLE = 2
 ROUND_RE = re.compile(r"Usage round: (\d+) sessions, (\d+) records in (\d+) slices from "
                       r"([\d.]+) to ([\d.]+) \(monotonic\), longest slice ([\d.]+) ms")
 STAT_RE = re.compile(r"Stat is written\. \(nsess (\d+), nentry (\d+)\)")
@@ -134,6 +136,10 @@ def one_n(a, n):
         m = re.search(r"sent (\d+) frames", out)
         sent = int(m.group(1))
         pings, probes = samples(out, "ping"), samples(out, "probe")
+        # The first seconds are the stations' arrival: veld creates (and logs) N sessions.
+        settle = min((t for t, _ in pings + probes), default=0) + SETTLE
+        pings = [p for p in pings if p[0] >= settle]
+        probes = [p for p in probes if p[0] >= settle]
         # Frames through veld while measured: what the stations sent after they were up, and the
         # ping answers from the TAP device.
         frames = (n * 4 / 3 + 50 + 500) * span + 50 * span
@@ -172,7 +178,9 @@ def show(r):
     qn, qf = [v / 1000 for v in r["probe_near"]], [v / 1000 for v in r["probe_far"]]
     print(f"N={r['n']}: {r['mem']:.0f} bytes per session; idle {r['idle']:.2f}% of a core; "
           f"{r['cpu_frame']:.2f} us CPU per frame")
-    print(f"  rounds (records): {recs}; longest slice {longest:.3f} ms")
+    span = max((x[1] - x[0] for x in r["rounds"] if x[3] == x[3]), default=float("nan"))
+    print(f"  rounds (records): {recs}; longest slice {longest:.3f} ms; a round takes "
+          f"{span * 1000:.1f} ms")
     print(f"  ping ms near rounds p50/p99/max {pct(pn, 50):.2f}/{pct(pn, 99):.2f}/"
           f"{max(pn, default=float('nan')):.2f} ({len(pn)}), between {pct(pf, 50):.2f}/"
           f"{pct(pf, 99):.2f}/{max(pf, default=float('nan')):.2f} ({len(pf)})")
