@@ -134,6 +134,95 @@ MAN_PAGES = tuple(f"/usr/share/man/man8/{p}.8.gz" for p in
     ("/usr/share/man/man5/velwatchdog.conf.5.gz",)
 
 
+def test_installed_unit_stops_restarts_upgrades_and_reloads_without_loss(sandbox_factory, deb):
+    """The unit's stop (KillMode=mixed: SIGTERM to velwatchdog alone), start, restart, an upgrade
+    by reinstalling the package, and ExecReload, run as systemd runs them, while a client's
+    traffic flows and the master cannot be reached: every usage record each veld wrote is filed
+    once, and a reload with a broken file fails and leaves every daemon running."""
+    from test_node_stop import CURSOR, log_records
+    sb = sandbox_factory(extra_dirs=PRIVATE)
+    net = NodeNet(sb, clients=1)
+    install(sb, deb)
+    sb.write_file("/etc/velkarn-server/country", "KR")
+    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
+                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    unit = service_settings(sb.read_file(UNIT))
+    assert unit["KillMode"] == ["mixed"]
+    timeout = int(unit["TimeoutStopSec"][0])
+    expected = ("velwatchdog",) + NODE_DAEMONS
+    records = []
+
+    def states():
+        doc = json.loads(sb.run("node", [f"{BIN}/velstatus", "-j"]).stdout)
+        return {d["name"]: (d["state"], d["pid"]) for d in doc["daemons"]}
+
+    def start():
+        r = sb.run("node", unit["ExecStart"][0].split())
+        assert r.returncode == 0, r.stderr
+        sb.wait_until(lambda: all(states()[n][0] == "running" for n in expected), 60,
+                      "every daemon of the node to run")
+        sb.run("client0", ["ip", "neigh", "flush", "dev", "vtap0"])
+
+    def stop():
+        pid = int(sb.read_file(unit["PIDFile"][0]))
+        os.kill(pid, signal.SIGTERM)
+        sb.wait_until(lambda: not os.path.exists(f"/proc/{pid}"), timeout, "the unit to stop")
+        running = [n for n, (state, _) in states().items() if state == "running"]
+        assert running == [], running
+        records.extend(log_records(sb))
+
+    def reload():
+        pid = sb.read_file(unit["PIDFile"][0])
+        for cmd in unit["ExecReload"]:
+            r = sb.run("node", cmd.replace("$MAINPID", pid).split())
+            if r.returncode != 0:
+                return r
+        return r
+
+    start()
+    sb.wait_until(lambda: sb.exists(CURSOR), 20, "velumond following veld's log")
+    net.start_client(0, "udp")
+    net.wait_ping(0, NODE_TAPIP)
+    pinger = sb.start("client0", ["ping", "-n", "-q", "-i", "0.05", NODE_TAPIP], name="ping")
+    time.sleep(2)
+    stop()                                      # systemctl stop
+    start()                                     # systemctl start
+    time.sleep(2)
+    stop()                                      # systemctl restart
+    start()
+    time.sleep(1)
+    r = sb.run("node", ["dpkg", "-i", deb], timeout=120)     # upgrade: the new files, then
+    assert r.returncode == 0, r.stdout + r.stderr
+    stop()                                      # the restart that postinst asks for
+    start()
+    # A reload with a broken file fails at its check and changes nothing.
+    before = states()
+    conf = sb.read_file(CONF)
+    sb.write_file(CONF, conf + "lonely\n")
+    r = reload()
+    assert r.returncode == 65 and "syntax error, a service name without a program" in r.stderr
+    sb.write_file(CONF, conf)
+    assert reload().returncode == 0
+    time.sleep(1)
+    assert states() == before
+    time.sleep(1)
+    sb.stop(pinger, signal.SIGINT)
+    stop()
+    daily = [l for p in sorted(os.listdir(sb.path("/var/velkarn-server")))
+             if p.startswith("stat_") for l in sb.read_file(f"/var/velkarn-server/{p}").splitlines()]
+    assert len(records) >= 12 and daily == records
+    # velumond found no master at its stops, said so and kept what is due for its next start
+    assert sb.log.count(r"^\[WARN\] Stopped: some usage is not reported yet", ident="velumond") >= 1
+
+
+# ---- The clean package, its manual pages and the unit's sandbox ----------------------------
+
+TEXTFILE_DIR = "/var/lib/prometheus/node-exporter"
+MAN_PAGES = tuple(f"/usr/share/man/man8/{p}.8.gz" for p in
+                  NODE_DAEMONS + ("velinit", "velwatchdog", "velstatus", "vellogtail")) + \
+    ("/usr/share/man/man5/velwatchdog.conf.5.gz",)
+
+
 def test_lintian_is_clean_and_every_manual_page_renders_without_warnings(deb):
     """lintian finds no error or warning beyond the package's commented overrides; every
     program and the supervisor's configuration file has a manual page that man renders
