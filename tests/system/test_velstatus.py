@@ -134,7 +134,10 @@ def test_prometheus_metrics_of_a_running_node(sandbox):
               and metric(ms, "velkarn_veld_sessions", transport="tcp") == 1
               and (metric(ms, "velkarn_master_reports_total", daemon="velumond") or 0) >= 1
               and (metric(ms, "velkarn_velumond_records_filed_total") or 0) > 0
-              and metric(ms, "velkarn_velumond_lag_seconds") is not None)
+              and metric(ms, "velkarn_velumond_lag_seconds") is not None
+              # veld publishes from its loop: the last replies may take a turn to show
+              and all((metric(ms, "velkarn_veld_frames_sent_total", transport=tr) or 0) >= 4
+                      for tr in ("udp", "tcp")))
         return ms if ok else None
     ms = sb.wait_until(settled, 40, "metrics of both clients and a delivered report")
     for d in ("veld", "velumond"):
