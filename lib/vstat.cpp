@@ -19,6 +19,8 @@ namespace
 {
 
 constexpr const char *BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id";
+// Values a new start takes over from the file of the one before.
+constexpr const char *CARRIED_OVER[] = {"report_last_ok_time", "report_last_failed_time"};
 
 struct vstat_state {
     std::mutex mu;       // the values below
@@ -249,9 +251,14 @@ int VSTAT_Init(const char *prog)
         std::string old, why;
         vstat_values prev;
         st.vals.starts = 1;
-        if (read_small(st.path, &old) && VSTAT_Parse(old, &prev, &why) && !boot_id.empty() &&
-            prev.boot_id == boot_id)
+        bool have_prev = read_small(st.path, &old) && VSTAT_Parse(old, &prev, &why);
+        if (have_prev && !boot_id.empty() && prev.boot_id == boot_id)
             st.vals.starts = prev.starts + 1;
+        // When the last report got through stays true across a restart (an
+        // alert on it must not fire because the daemon was restarted).
+        for (const char *name : CARRIED_OVER)
+            if (have_prev && prev.values.count(name) != 0)
+                st.vals.values[name] = prev.values[name];
     }
     if (mkdir(st.dir.c_str(), 0755) != 0 && errno != EEXIST) {
         int e = errno;

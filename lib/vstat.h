@@ -59,6 +59,8 @@ void VSTAT_Publish(bool force = false);
 // The report client's hook: one exchange with the master ended, ok or not.
 // Counts it (report_ok_total, report_failed_total), stamps the time
 // (report_last_ok_time, report_last_failed_time) and writes the file at once.
+// The two times are taken over by the next start of the daemon; the counts
+// start again from 0.
 void VSTAT_Report(bool ok);
 
 // The text of a status file for prog's values (used by the writer; exposed

@@ -99,7 +99,7 @@ std::string status_prometheus(const prom_input &in)
                     "write cut short, or an answer other than 200.");
     family rep_last("velkarn_master_report_last_success_time_seconds", "gauge",
                     "When a report last reached the master server, seconds since the epoch; 0: "
-                    "not since the daemon started.");
+                    "never.");
     family sessions("velkarn_veld_sessions", "gauge", "Client sessions veld holds, by transport.");
     family tcpconn("velkarn_veld_tcp_connections", "gauge", "Client TCP connections veld holds.");
     family fin("velkarn_veld_frames_received_total", "counter",

@@ -118,6 +118,13 @@ TEST_F(VstatTest, ReportsAreCountedAndWrittenAtOnce)
     EXPECT_EQ(v.values["report_ok_total"], 2);
     EXPECT_EQ(v.values["report_failed_total"], 1);
     EXPECT_GE(v.values["report_last_ok_time"], v.values["report_last_failed_time"]);
+    // Started again: the times stay, the counts start from 0.
+    VSTAT_Reset(sdir.c_str());
+    ASSERT_EQ(VSTAT_Init("velcrond"), 0);
+    vstat_values again = read_back("velcrond");
+    EXPECT_EQ(again.values["report_last_ok_time"], v.values["report_last_ok_time"]);
+    EXPECT_EQ(again.values["report_last_failed_time"], v.values["report_last_failed_time"]);
+    EXPECT_EQ(again.values.count("report_ok_total"), 0u);
 }
 
 TEST_F(VstatTest, AnUnwritableDirectoryIsLoggedOnceAndPublishingStaysOff)
