@@ -21,7 +21,10 @@ import struct
 import time
 
 from nodenet import INTERNET_HOST, NodeNet
-from test_velumond import CSV_PATH, link_master, run_master
+# node and writer are the fixtures of test_velumond.py, used here by name.
+from test_velumond import (CSV_PATH, HOST, MAC, REMOTE_HOST, daily_path,  # noqa: F401
+                           k_record, link_master, node, reading_velumond, results, run_master,
+                           start_master, start_velumond, writer)
 from test_velumond_slow import compare, record_key_sums, reported_key_sums
 from usage_helpers import CHUNK_HDR, END_MARKER, HEAD_SIZE, VSM_PATH
 
@@ -191,3 +194,34 @@ def test_veld_stops_in_order_on_either_signal_also_during_start_up(sandbox):
     early.signal(signal.SIGTERM)
     assert early.wait(20) == 0, early.stderr()
     sb.log.wait(r"^\[INFO\] Terminated: stopped reading", ident="veld", since=mark)
+
+
+def test_velumond_stop_files_both_logs_and_reports_them_once(node, writer):
+    """SIGTERM right after veld wrote records and then replaced its log (before velumond's
+    reader has noticed the new file): the old log's rest and the new log are filed, reported in
+    one last report, and a later start reports nothing again."""
+    sb = node
+    master = start_master(sb)
+    um = reading_velumond(sb, writer)
+    now = time.time()
+    old = [k_record(now, HOST, MAC, REMOTE_HOST, i, 1) for i in range(1, 4)]
+    new = [k_record(now, HOST, MAC, REMOTE_HOST, i, 1) for i in range(10, 12)]
+    # whatever velumond was doing, it is idle now (its report went out, its reader waits)
+    time.sleep(1)
+    for line in old:
+        writer.record(line)
+    writer.create()
+    for line in new:
+        writer.record(line)
+    um.signal(signal.SIGTERM)
+    assert um.wait(20) == 0, um.stderr()
+    sb.log.wait(r"^\[INFO\] Stopped: every usage record is filed and reported$",
+                ident="velumond")
+    assert sb.read_file(daily_path()) == "".join(l + "\n" for l in old + new)
+    assert sum(r[3] for req in master.requests() for r in results(req)) == 1 + 2 + 3 + 10 + 11
+    assert not sb.exists("/var/run/velumond.pid")
+    um = start_velumond(sb)
+    time.sleep(8)
+    um.signal(signal.SIGINT)
+    assert um.wait(20) == 0
+    assert sum(r[3] for req in master.requests() for r in results(req)) == 27
