@@ -1,0 +1,188 @@
+#include "vnet.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace
+{
+constexpr size_t ETH_HLEN = 14;
+constexpr size_t VLAN_HLEN = 4;
+constexpr uint16_t ETH_P_IPV4 = 0x0800;
+constexpr uint16_t ETH_P_VLAN = 0x8100;
+constexpr uint8_t IPPROTO_TCP_NUM = 6;
+constexpr size_t IPV4_MIN_HLEN = 20;
+constexpr size_t TCP_MIN_HLEN = 20;
+constexpr uint8_t TCP_FIN = 0x01;
+constexpr uint8_t TCP_PSH = 0x08;
+constexpr uint8_t TCP_CWR = 0x80;
+
+uint16_t get16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+void put16(uint8_t *p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+uint32_t get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+void put32(uint8_t *p, uint32_t v)
+{
+    put16(p, static_cast<uint16_t>(v >> 16));
+    put16(p + 2, static_cast<uint16_t>(v));
+}
+
+// Where the layer-3 header starts and which protocol it is (one VLAN tag
+// looked through); false when the frame is too short for it.
+bool eth_l3(const uint8_t *frame, size_t len, size_t *l3, uint16_t *proto)
+{
+    if (len < ETH_HLEN)
+        return false;
+    *l3 = ETH_HLEN;
+    *proto = get16(frame + 12);
+    if (*proto == ETH_P_VLAN) {
+        if (len < ETH_HLEN + VLAN_HLEN)
+            return false;
+        *l3 += VLAN_HLEN;
+        *proto = get16(frame + 16);
+    }
+    return true;
+}
+
+int einval()
+{
+    errno = EINVAL;
+    return -1;
+}
+} // namespace
+
+int VNET_ParseHdr(const uint8_t *p, size_t len, vnet_hdr *h)
+{
+    if (len < VNET_HDR_LEN)
+        return einval();
+    h->flags = p[0];
+    h->gso_type = p[1];
+    std::memcpy(&h->hdr_len, p + 2, 2);
+    std::memcpy(&h->gso_size, p + 4, 2);
+    std::memcpy(&h->csum_start, p + 6, 2);
+    std::memcpy(&h->csum_offset, p + 8, 2);
+    return 0;
+}
+
+void VNET_PlainHdr(uint8_t *p)
+{
+    std::memset(p, 0, VNET_HDR_LEN);
+}
+
+uint32_t VNET_CsumAdd(uint32_t sum, const uint8_t *p, size_t len)
+{
+    uint64_t s = sum;
+    for (; len > 1; p += 2, len -= 2)
+        s += static_cast<uint32_t>(p[0] << 8 | p[1]);
+    if (len == 1)
+        s += static_cast<uint32_t>(p[0] << 8);
+    while (s >> 32)
+        s = (s & 0xffffffffu) + (s >> 32);
+    return static_cast<uint32_t>(s);
+}
+
+uint16_t VNET_CsumFold(uint32_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+int VNET_CsumComplete(uint8_t *frame, size_t len, size_t start, size_t offset)
+{
+    if (start > len || offset + 2 > len - start)
+        return einval();
+    uint16_t ck = VNET_CsumFold(VNET_CsumAdd(0, frame + start, len - start));
+    put16(frame + start + offset, ck == 0 ? 0xffff : ck);
+    return 0;
+}
+
+int VNET_Segment(const vnet_hdr &h, uint8_t *frame, size_t len, uint8_t *scratch,
+                 size_t scratch_size, vnet_emit_f emit, void *arg)
+{
+    uint8_t gso = h.gso_type & static_cast<uint8_t>(~VNET_GSO_ECN);
+    if (gso == VNET_GSO_NONE) {
+        if ((h.flags & VNET_F_NEEDS_CSUM) &&
+            VNET_CsumComplete(frame, len, h.csum_start, h.csum_offset) != 0)
+            return -1;
+        emit(arg, frame, len);
+        return 1;
+    }
+    if (gso != VNET_GSO_TCPV4 || h.gso_size == 0)
+        return einval();
+
+    size_t l3;
+    uint16_t proto;
+    if (!eth_l3(frame, len, &l3, &proto) || proto != ETH_P_IPV4 || len < l3 + IPV4_MIN_HLEN)
+        return einval();
+    const uint8_t *ip = frame + l3;
+    size_t ihl = static_cast<size_t>(ip[0] & 0x0f) * 4;
+    if ((ip[0] >> 4) != 4 || ihl < IPV4_MIN_HLEN || ip[9] != IPPROTO_TCP_NUM)
+        return einval();
+    size_t l4 = l3 + ihl;
+    if (len < l4 + TCP_MIN_HLEN)
+        return einval();
+    size_t thl = static_cast<size_t>(frame[l4 + 12] >> 4) * 4;
+    size_t hl = l4 + thl;
+    if (thl < TCP_MIN_HLEN || hl > len)
+        return einval();
+    // The kernel always asks for the TCP checksum of a segment; where it
+    // says it starts elsewhere, the headers are not what we parsed.
+    if ((h.flags & VNET_F_NEEDS_CSUM) && h.csum_start != l4)
+        return einval();
+    size_t payload = len - hl;
+    size_t mss = h.gso_size;
+    size_t first = payload < mss ? payload : mss;
+    if (scratch_size < hl + first)
+        return einval();
+
+    uint16_t id0 = get16(ip + 4);
+    uint32_t seq0 = get32(frame + l4 + 4);
+    uint8_t flags0 = frame[l4 + 13];
+    int n = 0;
+    size_t off = 0;
+    do {
+        size_t chunk = payload - off < mss ? payload - off : mss;
+        bool last = off + chunk >= payload;
+        std::memcpy(scratch, frame, hl);
+        std::memcpy(scratch + hl, frame + hl + off, chunk);
+        uint8_t *sip = scratch + l3;
+        uint8_t *tcp = scratch + l4;
+        put16(sip + 2, static_cast<uint16_t>(ihl + thl + chunk));
+        put16(sip + 4, static_cast<uint16_t>(id0 + n));
+        put16(sip + 10, 0);
+        put16(sip + 10, VNET_CsumFold(VNET_CsumAdd(0, sip, ihl)));
+        put32(tcp + 4, seq0 + static_cast<uint32_t>(off));
+        uint8_t fl = flags0;
+        if (!last)
+            fl &= static_cast<uint8_t>(~(TCP_FIN | TCP_PSH));
+        if (n > 0)
+            fl &= static_cast<uint8_t>(~TCP_CWR);
+        tcp[13] = fl;
+        put16(tcp + 16, 0);
+        uint8_t pseudo[12];
+        std::memcpy(pseudo, sip + 12, 8);
+        pseudo[8] = 0;
+        pseudo[9] = IPPROTO_TCP_NUM;
+        put16(pseudo + 10, static_cast<uint16_t>(thl + chunk));
+        uint32_t sum = VNET_CsumAdd(0, pseudo, sizeof pseudo);
+        sum = VNET_CsumAdd(sum, tcp, thl + chunk);
+        put16(tcp + 16, VNET_CsumFold(sum));
+        emit(arg, scratch, hl + chunk);
+        n++;
+        off += chunk;
+    } while (off < payload);
+    return n;
+}
