@@ -113,6 +113,7 @@ struct node_status {
     std::string lastcommitted, lastcommitted_why;
     std::string daily_path, daily_why;
     long long daily_bytes = -1, daily_lines = -1;
+    prom_input files; // the daemons' status files, in the order of daemons
 };
 
 void probe_usage(node_status *ns)
@@ -186,6 +187,30 @@ std::string committed_date(const std::string &text)
     return buf;
 }
 
+// What a daemon's status file adds: restarts since boot, reports to the master.
+void print_file_text(FILE *fp, const node_status &ns, size_t i)
+{
+    if (i >= ns.files.daemons.size() || !ns.files.daemons[i].file_ok)
+        return;
+    const prom_daemon &pd = ns.files.daemons[i];
+    const vstat_values &f = pd.file;
+    if (f.boot_id == ns.files.boot_id && f.starts > 1)
+        fprintf(fp, ", restarted %ju time%s", static_cast<uintmax_t>(f.starts - 1),
+                f.starts == 2 ? "" : "s");
+    if (!pd.reports)
+        return;
+    auto v = [&](const char *name) {
+        auto it = f.values.find(name);
+        return it == f.values.end() ? 0.0 : it->second;
+    };
+    fprintf(fp, ", reports %.0f ok, %.0f failed", v("report_ok_total"), v("report_failed_total"));
+    if (v("report_last_ok_time") > 0)
+        fprintf(fp, ", last ok %s ago",
+                fmt_duration(ns.files.now - v("report_last_ok_time")).c_str());
+    else
+        fprintf(fp, ", none ok yet");
+}
+
 void print_text(FILE *fp, const node_status &ns)
 {
     fprintf(fp, "daemons:\n");
@@ -200,6 +225,7 @@ void print_text(FILE *fp, const node_status &ns)
             fprintf(fp, " up %s", fmt_duration(d.uptime).c_str());
         if (!d.detail.empty())
             fprintf(fp, " (%s: %s)", d.pidfile.c_str(), d.detail.c_str());
+        print_file_text(fp, ns, &d - ns.daemons.data());
         fprintf(fp, "\n");
     }
     if (ns.round_ok) {
@@ -244,6 +270,25 @@ void print_json(FILE *fp, const node_status &ns)
             fprintf(fp, ", \"uptime_seconds\": null");
         if (!d.detail.empty())
             fprintf(fp, ", \"error\": %s", js(d.detail).c_str());
+        if (i < ns.files.daemons.size() && ns.files.daemons[i].file_ok) {
+            const prom_daemon &pd = ns.files.daemons[i];
+            const vstat_values &f = pd.file;
+            fprintf(fp, ", \"restarts\": %ju",
+                    static_cast<uintmax_t>(
+                        f.boot_id == ns.files.boot_id && f.starts > 0 ? f.starts - 1 : 0));
+            if (pd.reports) {
+                auto v = [&](const char *name) {
+                    auto it = f.values.find(name);
+                    return it == f.values.end() ? 0.0 : it->second;
+                };
+                fprintf(fp, ", \"reports\": {\"ok\": %.0f, \"failed\": %.0f, \"last_ok_time\": ",
+                        v("report_ok_total"), v("report_failed_total"));
+                if (v("report_last_ok_time") > 0)
+                    fprintf(fp, "%.3f}", v("report_last_ok_time"));
+                else
+                    fprintf(fp, "null}");
+            }
+        }
         fprintf(fp, "}");
     }
     fprintf(fp, "],\n \"usage_round\": ");
@@ -386,10 +431,11 @@ int main(int argc, char **argv)
         ns.daemons.push_back(probe_daemon(name));
     probe_usage(&ns);
     probe_velumond(&ns);
+    ns.files = gather_prometheus(ns);
     if (fmt == format::prometheus || out_path != nullptr) {
         std::string text;
         if (fmt == format::prometheus)
-            text = status_prometheus(gather_prometheus(ns));
+            text = status_prometheus(ns.files);
         else {
             char *buf = nullptr;
             size_t len = 0;

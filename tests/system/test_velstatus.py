@@ -187,6 +187,13 @@ def test_prometheus_metrics_of_a_running_node(sandbox):
     sb.wait_until(lambda: metric(scrape(), "velkarn_daemon_restarts_total", daemon="velumond") == 1,
                   20, "velumond's restart counted")
     assert veld.alive()
+    # The same from the status files in velstatus' own views.
+    d = by_name(json.loads(status(sb, "node", "-j")))
+    assert d["velumond"]["restarts"] == 1 and d["veld"]["restarts"] == 0
+    assert d["velumond"]["reports"]["last_ok_time"] >= last_ok  # kept across the restart
+    assert "reports" not in d["veld"]
+    assert re.search(r"velumond .* restarted 1 time, reports \d+ ok, \d+ failed, last ok ",
+                     status(sb))
 
 
 def scraped_by_prometheus(sb, prom_file):
