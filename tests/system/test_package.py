@@ -127,13 +127,6 @@ def test_installed_node_runs_every_daemon_under_velwatchdog(sandbox_factory, deb
     net.wait_ping(0, NODE_TAPIP)
 
 
-# ---- The clean package, its manual pages and the unit's sandbox ----------------------------
-
-MAN_PAGES = tuple(f"/usr/share/man/man8/{p}.8.gz" for p in
-                  NODE_DAEMONS + ("velinit", "velwatchdog", "velstatus", "vellogtail")) + \
-    ("/usr/share/man/man5/velwatchdog.conf.5.gz",)
-
-
 def test_installed_unit_stops_restarts_upgrades_and_reloads_without_loss(sandbox_factory, deb):
     """The unit's stop (KillMode=mixed: SIGTERM to velwatchdog alone), start, restart, an upgrade
     by reinstalling the package, and ExecReload, run as systemd runs them, while a client's
@@ -246,6 +239,11 @@ def test_lintian_is_clean_and_every_manual_page_renders_without_warnings(deb):
                 assert section in r.stdout, (page, section)
         with open(scratch + "/usr/share/doc/velkarn-server/copyright") as f:
             assert f.read().startswith("Format: https://www.debian.org/doc/packaging-manuals/")
+        # The example alerting rules are valid for Prometheus.
+        rules = scratch + "/usr/share/doc/velkarn-server/examples/velkarn-server.rules.yml"
+        r = subprocess.run(["promtool", "check", "rules", rules], capture_output=True, text=True,
+                           timeout=30)
+        assert r.returncode == 0 and "SUCCESS: 6 rules found" in r.stdout, r.stdout + r.stderr
     finally:
         shutil.rmtree(scratch)
     units = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True).stdout
@@ -282,9 +280,9 @@ def sandboxed_command(settings):
     /proc/sys read-only, no new privileges and only the unit's capabilities. (The system-call
     filter and the address families are left to systemd-analyze's reading of the file.)"""
     assert settings["ProtectSystem"] == ["strict"]
-    rw = " ".join(p for v in settings["ReadWritePaths"] for p in v.split())
-    caps = ",".join("+" + c.lower().removeprefix("cap_")
-                    for c in settings["CapabilityBoundingSet"][-1].split())
+    rw = " ".join(p for v in settings.get("ReadWritePaths", []) for p in v.split())
+    caps = "".join(",+" + c.lower().removeprefix("cap_")
+                   for c in settings["CapabilityBoundingSet"][-1].split())
     script = f"""set -eu
 for p in {rw}; do mount --bind "$p" "$p"; done
 awk '{{print $5}}' /proc/self/mountinfo | sort -u | while read -r m; do
@@ -297,7 +295,7 @@ mount -t tmpfs -o mode=1777 private /tmp
 mount -t tmpfs -o mode=1777 private /var/tmp
 for d in /home /root; do [ -d "$d" ] && mount -t tmpfs -o ro,mode=0 hidden "$d"; done
 mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys
-exec setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,{caps} {settings["ExecStart"][0]}
+exec setpriv --no-new-privs --inh-caps=-all --bounding-set=-all{caps} {settings["ExecStart"][0]}
 """
     assert settings.get("NoNewPrivileges") == ["yes"] and settings.get("PrivateTmp") == ["yes"]
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script]
@@ -311,7 +309,7 @@ def test_installed_node_works_in_the_units_sandbox(sandbox_factory, deb):
     from masters import MASTER_IP, start_velmaster
     from test_velstatus import metric, metrics
 
-    sb = sandbox_factory(extra_dirs=PRIVATE)
+    sb = sandbox_factory(extra_dirs=PRIVATE + (TEXTFILE_DIR,))
     net = NodeNet(sb, clients=1)
     install(sb, deb)
     unit = sb.read_file(UNIT)
@@ -375,13 +373,13 @@ def test_installed_node_works_in_the_units_sandbox(sandbox_factory, deb):
     for d, v in alive.items():  # velauthd and veltalkd are not the node's
         assert v == "True" or d in ("mode", "velauthd", "veltalkd"), pmon["body"]
 
-    # The metrics timer's command, as the node exporter's textfile collector reads it.
+    # The metrics timer's command in its own unit's sandbox (no capabilities at all), as the
+    # node exporter's textfile collector reads it.
     svc = service_settings(sb.read_file("/lib/systemd/system/velkarn-server-metrics.service"))
-    argv = svc["ExecStart"][0].split()
-    os.makedirs(sb.path("/var/lib/prometheus/node-exporter"), exist_ok=True)
-    r = sb.run("node", argv)
+    assert svc["CapabilityBoundingSet"] == [""]
+    r = sb.run("node", sandboxed_command(svc))
     assert r.returncode == 0, r.stderr
-    ms = metrics(sb.read_file(argv[-1]))
+    ms = metrics(sb.read_file(svc["ExecStart"][0].split()[-1]))
     for d in expected:
         assert metric(ms, "velkarn_daemon_up", daemon=d) == 1, d
     assert metric(ms, "velkarn_veld_sessions", transport="udp") == 1
