@@ -8,6 +8,11 @@
 // Each turn of the loop takes every frame that is ready, up to a batch: one recvmmsg on the
 // datagram socket, repeated non-blocking reads of the TAP device, every complete unit of what the
 // TCP stream has delivered; frames queued for the node leave in one sendmmsg or one send.
+//
+// Offloads (-O on, the default, where the kernel offers them): the TAP device hands over whole
+// TCP segments of up to 64 KiB, cut here into frames of the interface's MTU exactly as the kernel
+// would; over UDP, runs of equal frames leave in one message (UDP_SEGMENT), and runs the node sent
+// that way arrive in one buffer (UDP_GRO). On the wire every datagram still carries one frame.
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -24,6 +29,7 @@
 #include <linux/if_tun.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -32,6 +38,8 @@
 #include <ctime>
 #include <unistd.h>
 #include <vector>
+
+#include "vnet.h"
 
 namespace
 {
@@ -55,6 +63,12 @@ constexpr unsigned kTcpLenMax = 2043;
 constexpr size_t kTcpQueueMax = 4u << 20;
 constexpr uint8_t kIcmpMagic[4] = {0xf1, 0x6d, 0x9f, 0xc4};
 constexpr size_t kIcmpHdr = 12;
+// UDP_SEGMENT: datagrams per message at most (the kernel's oldest limit), and bytes.
+constexpr unsigned kGsoSegs = 64;
+constexpr size_t kGsoBytes = 65000;
+// UDP_GRO: buffers of one coalesced run each.
+constexpr unsigned kGroBatch = 32;
+constexpr size_t kGroBuf = 65536;
 
 enum class Transport { UDP, TCP, ICMP };
 
@@ -71,6 +85,7 @@ struct Options {
     int icmp_seq = -1;
     bool vary_id = false;
     int keepalive = 60;
+    bool offload = true;
 };
 
 struct Stats {
@@ -96,6 +111,7 @@ void usage()
         {"-q seq", "ICMP echo sequence number, the session key (default random)"},
         {"-V", "ICMP: change the identifier with every request"},
         {"-k seconds", "Announce the address every so often (default 60, 0: only at start)"},
+        {"-O on|off", "Segmentation and receive offloads (default on)"},
     };
     fprintf(stderr, "usage: veltun -s address [options]\n");
     for (auto &l : lines)
@@ -158,19 +174,52 @@ void ifreq_ioctl(int s, unsigned long req, ifreq *ifr, const char *what)
         die("%s on %s: %s", what, ifr->ifr_name, strerror(errno));
 }
 
+// Whether the TAP device carries the virtio-net header (and so takes whole TCP segments).
+bool tap_vnet;
+std::string offload_note;
+
 // Creates the TAP interface and gives it its MAC address, MTU and IPv4 address.
 int tap_open(const Options &o, std::string *name, in_addr *ipout)
 {
-    int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        die("cannot open /dev/net/tun: %s", strerror(errno));
-    ifreq ifr{};
-    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
     if (strlen(o.tapname) >= IFNAMSIZ)
         die("TAP name '%s' is too long (at most %d bytes)", o.tapname, IFNAMSIZ - 1);
-    snprintf(ifr.ifr_name, IFNAMSIZ, "%s", o.tapname);
-    if (ioctl(fd, TUNSETIFF, &ifr) < 0)
-        die("cannot create TAP interface '%s': %s", o.tapname, strerror(errno));
+    int fd = -1;
+    ifreq ifr{};
+    if (o.offload) {
+        fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            die("cannot open /dev/net/tun: %s", strerror(errno));
+        unsigned features = 0;
+        int hdrsz = (int)VNET_HDR_LEN;
+        ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
+        snprintf(ifr.ifr_name, IFNAMSIZ, "%s", o.tapname);
+        if (ioctl(fd, TUNGETFEATURES, &features) < 0 || !(features & IFF_VNET_HDR)) {
+            offload_note = "no virtio-net header on this kernel";
+        } else if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
+            offload_note = std::string("TUNSETIFF: ") + strerror(errno);
+        } else if (ioctl(fd, TUNSETVNETHDRSZ, &hdrsz) < 0 ||
+                   ioctl(fd, TUNSETOFFLOAD, TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO_ECN) < 0) {
+            offload_note = std::string("TUNSETOFFLOAD: ") + strerror(errno);
+        } else {
+            tap_vnet = true;
+        }
+        if (!tap_vnet) {
+            close(fd); // a device made with the header goes with it
+            fd = -1;
+        }
+    } else {
+        offload_note = "switched off by -O off";
+    }
+    if (fd < 0) {
+        fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            die("cannot open /dev/net/tun: %s", strerror(errno));
+        ifr = ifreq{};
+        ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+        snprintf(ifr.ifr_name, IFNAMSIZ, "%s", o.tapname);
+        if (ioctl(fd, TUNSETIFF, &ifr) < 0)
+            die("cannot create TAP interface '%s': %s", o.tapname, strerror(errno));
+    }
     *name = ifr.ifr_name;
 
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -314,7 +363,10 @@ void tap_write(int tap, const uint8_t *frame, size_t len)
         stats.own++;
         return;
     }
-    if (write(tap, frame, len) != (ssize_t)len) {
+    static uint8_t plain[VNET_HDR_LEN];
+    iovec iov[2] = {{plain, sizeof plain}, {const_cast<uint8_t *>(frame), len}};
+    ssize_t want = (ssize_t)len + (tap_vnet ? (ssize_t)sizeof plain : 0);
+    if ((tap_vnet ? writev(tap, iov, 2) : write(tap, frame, len)) != want) {
         stats.dropped++;
         return;
     }
@@ -363,6 +415,34 @@ struct Tunnel {
     Batch tx, rx;
     in_addr ip{};
     bool has_ip = false;
+    bool gso = false, gro = false; // UDP_SEGMENT, UDP_GRO on the UDP socket
+    // Offloads: one read of the TAP device (header, then a frame or a whole segment), the frame
+    // being cut, the runs of a UDP_SEGMENT batch and the buffers of UDP_GRO.
+    std::vector<uint8_t> seg = std::vector<uint8_t>(VNET_HDR_LEN + VNET_MAX_FRAME);
+    std::vector<uint8_t> cut = std::vector<uint8_t>(VNET_MAX_FRAME);
+    unsigned pending = 0; // frames of the tx batch filled from the TAP device
+    mmsghdr gmsg[kBatch];
+    alignas(cmsghdr) uint8_t gctl[kBatch][CMSG_SPACE(sizeof(uint16_t))];
+    std::vector<uint8_t> gro_mem;
+    mmsghdr gro_msg[kGroBatch];
+    iovec gro_iov[kGroBatch];
+    alignas(cmsghdr) uint8_t gro_ctl[kGroBatch][CMSG_SPACE(sizeof(int))];
+
+    // Probes and sets the UDP socket's offloads; the start-up note.
+    std::string udp_offloads()
+    {
+        if (o.transport != Transport::UDP)
+            return "";
+        if (!o.offload)
+            return "; UDP_SEGMENT and UDP_GRO off";
+        int zero = 0, one = 1;
+        gso = setsockopt(net, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0;
+        gro = setsockopt(net, SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
+        if (gro)
+            gro_mem.resize(kGroBatch * kGroBuf);
+        return std::string("; UDP_SEGMENT ") + (gso ? "on" : "not offered") + ", UDP_GRO " +
+               (gro ? "on" : "not offered");
+    }
 
     bool backlog() const { return out_off < out.size(); }
 
@@ -386,9 +466,57 @@ struct Tunnel {
         to_net(1);
     }
 
+    static void take_cut(void *arg, const uint8_t *frame, size_t len)
+    {
+        auto *t = static_cast<Tunnel *>(arg);
+        if (len > kSlot - kIcmpHdr) {
+            stats.dropped++;
+            return;
+        }
+        memcpy(t->tx.frame(t->pending), frame, len);
+        t->tx.len[t->pending++] = len;
+        stats.tap_rx++;
+        if (t->pending == kBatch) {
+            t->to_net(kBatch);
+            t->pending = 0;
+        }
+    }
+
+    // With the virtio-net header: reads up to a batch of frames or segments, cuts the segments
+    // into frames, and sends them to the node a batch at a time.
+    void from_tap_vnet(const char *tapname)
+    {
+        pending = 0;
+        for (unsigned reads = 0; reads < kBatch; reads++) {
+            ssize_t r = read(tap, seg.data(), seg.size());
+            if (r < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    break;
+                die("read from %s: %s", tapname, strerror(errno));
+            }
+            if (r <= (ssize_t)VNET_HDR_LEN)
+                break;
+            vnet_hdr h;
+            VNET_ParseHdr(seg.data(), (size_t)r, &h);
+            if (VNET_Segment(h, seg.data() + VNET_HDR_LEN, (size_t)r - VNET_HDR_LEN, cut.data(),
+                             cut.size(), take_cut, this) < 0) {
+                stats.bad++;
+                fprintf(stderr, "veltun: segment from %s cannot be cut (gso type %u), dropped\n",
+                        tapname, h.gso_type);
+            }
+        }
+        if (pending > 0)
+            to_net(pending);
+        pending = 0;
+    }
+
     // Reads the frames the TAP device has ready, up to a batch, and sends them to the node.
     void from_tap(const char *tapname)
     {
+        if (tap_vnet) {
+            from_tap_vnet(tapname);
+            return;
+        }
         unsigned n = 0;
         while (n < kBatch) {
             ssize_t r = read(tap, tx.frame(n), kSlot - kIcmpHdr);
@@ -413,7 +541,10 @@ struct Tunnel {
         case Transport::UDP:
             for (unsigned i = 0; i < n; i++)
                 tx.set(i, tx.frame(i), tx.len[i]);
-            send_batch(n);
+            if (gso)
+                send_runs(n);
+            else
+                send_batch(n);
             break;
         case Transport::ICMP:
             for (unsigned i = 0; i < n; i++) {
@@ -443,9 +574,9 @@ struct Tunnel {
 
     // sendmmsg until every message went or failed: a failed one is counted and skipped, the
     // others still go.
-    void send_batch(unsigned n)
+    void send_batch(unsigned n, unsigned from = 0)
     {
-        unsigned i = 0;
+        unsigned i = from;
         while (i < n) {
             int r = sendmmsg(net, tx.msg + i, n - i, 0);
             if (r < 0) {
@@ -457,6 +588,61 @@ struct Tunnel {
             }
             stats.net_tx += (unsigned)r;
             i += (unsigned)r;
+        }
+    }
+
+    // UDP_SEGMENT: runs of frames of one length (the last may be shorter) leave as one message
+    // each; the kernel sends them as separate datagrams.
+    void send_runs(unsigned n)
+    {
+        unsigned ng = 0, first[kBatch], count[kBatch];
+        for (unsigned i = 0; i < n;) {
+            size_t size = tx.len[i], total = size;
+            unsigned k = i + 1;
+            while (k < n && k - i < kGsoSegs && tx.len[k - 1] == size && tx.len[k] <= size &&
+                   total + tx.len[k] <= kGsoBytes)
+                total += tx.len[k++];
+            msghdr &h = gmsg[ng].msg_hdr;
+            h = msghdr{};
+            h.msg_iov = &tx.iov[i];
+            h.msg_iovlen = k - i;
+            if (k - i > 1) {
+                h.msg_control = gctl[ng];
+                h.msg_controllen = sizeof gctl[ng];
+                cmsghdr *c = CMSG_FIRSTHDR(&h);
+                c->cmsg_level = SOL_UDP;
+                c->cmsg_type = UDP_SEGMENT;
+                c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+                uint16_t sz = (uint16_t)size;
+                memcpy(CMSG_DATA(c), &sz, sizeof sz);
+            }
+            first[ng] = i;
+            count[ng++] = k - i;
+            i = k;
+        }
+        unsigned g = 0;
+        while (g < ng) {
+            int r = sendmmsg(net, gmsg + g, ng - g, 0);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (count[g] > 1 && (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP)) {
+                    fprintf(stderr,
+                            "veltun: UDP_SEGMENT refused (%s): one datagram per call "
+                            "from now on\n",
+                            strerror(errno));
+                    gso = false;
+                    send_batch(n, first[g]);
+                    return;
+                }
+                send_failed("send");
+                stats.dropped += count[g] - 1;
+                g++;
+                continue;
+            }
+            for (unsigned k = g; k < g + (unsigned)r; k++)
+                stats.net_tx += count[k];
+            g += (unsigned)r;
         }
     }
 
@@ -496,10 +682,57 @@ struct Tunnel {
         out_off = 0;
     }
 
+    // UDP with receive offload: each buffer holds a datagram or a run of them that the node sent
+    // as one, all of the size its UDP_GRO message gives but the last.
+    void from_net_gro()
+    {
+        for (unsigned i = 0; i < kGroBatch; i++) {
+            gro_iov[i] = {gro_mem.data() + (size_t)i * kGroBuf, kGroBuf};
+            gro_msg[i] = {};
+            gro_msg[i].msg_hdr.msg_iov = &gro_iov[i];
+            gro_msg[i].msg_hdr.msg_iovlen = 1;
+            gro_msg[i].msg_hdr.msg_control = gro_ctl[i];
+            gro_msg[i].msg_hdr.msg_controllen = sizeof gro_ctl[i];
+        }
+        int n = recvmmsg(net, gro_msg, kGroBatch, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                send_failed("recv");
+            return;
+        }
+        for (int i = 0; i < n; i++) {
+            msghdr &h = gro_msg[i].msg_hdr;
+            size_t len = gro_msg[i].msg_len;
+            if (h.msg_flags & MSG_TRUNC) {
+                stats.bad++;
+                fprintf(stderr, "veltun: datagram of more than %zu bytes dropped\n", kGroBuf);
+                continue;
+            }
+            size_t size = len;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+                if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+                    int v;
+                    memcpy(&v, CMSG_DATA(c), sizeof v);
+                    if (v > 0)
+                        size = (size_t)v;
+                }
+            }
+            const uint8_t *p = gro_mem.data() + (size_t)i * kGroBuf;
+            for (size_t off = 0; off < len; off += size) {
+                stats.net_rx++;
+                tap_write(tap, p + off, len - off < size ? len - off : size);
+            }
+        }
+    }
+
     void from_net()
     {
         if (o.transport == Transport::TCP) {
             from_stream();
+            return;
+        }
+        if (gro) {
+            from_net_gro();
             return;
         }
         for (unsigned i = 0; i < kBatch; i++)
@@ -595,7 +828,7 @@ int main(int argc, char **argv)
     Tunnel t;
     Options &o = t.o;
     int ch;
-    while ((ch = getopt(argc, argv, "s:t:p:i:a:m:M:b:I:q:Vk:h")) != -1) {
+    while ((ch = getopt(argc, argv, "s:t:p:i:a:m:M:b:I:q:Vk:O:h")) != -1) {
         switch (ch) {
         case 's':
             o.server = optarg;
@@ -642,6 +875,16 @@ int main(int argc, char **argv)
         case 'k':
             o.keepalive = (int)number(optarg, "announce interval", 0, 86400);
             break;
+        case 'O':
+            if (strcmp(optarg, "on") == 0)
+                o.offload = true;
+            else if (strcmp(optarg, "off") == 0)
+                o.offload = false;
+            else {
+                fprintf(stderr, "veltun: -O takes on or off, not '%s'\n", optarg);
+                usage();
+            }
+            break;
         default:
             usage();
         }
@@ -665,6 +908,14 @@ int main(int argc, char **argv)
     t.tap = tap_open(o, &name, &t.ip);
     t.has_ip = o.addr != nullptr;
     t.net = net_open(o);
+    std::string udp_note = t.udp_offloads();
+    if (tap_vnet)
+        fprintf(stderr,
+                "veltun: offloads: %s with the virtio-net header, TCP segments cut here%s\n",
+                name.c_str(), udp_note.c_str());
+    else
+        fprintf(stderr, "veltun: offloads: one frame at a time (%s)%s\n", offload_note.c_str(),
+                udp_note.c_str());
     static const char *const tnames[] = {"udp", "tcp", "icmp"};
     fprintf(stderr, "veltun: %s up (%s) via %s to %s:%u\n", name.c_str(), o.addr ? o.addr : "-",
             tnames[(int)o.transport], o.server, o.transport == Transport::ICMP ? 0 : o.port);

@@ -357,5 +357,6 @@ int main(int argc, char **argv)
     ignore_signals();
     catch_stop_signals();
     open_sockets();
+    tap_offload_line(dgram_offload_setup(tap_offload_wanted()));
     veld_loop(pfh);
 }

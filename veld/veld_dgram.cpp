@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -20,6 +22,13 @@ constexpr uint8_t ICMP_ECHOREPLY_TYPE = 0;
 constexpr uint8_t ICMP_ECHO_TYPE = 8;
 // A UDP send slower than this is worth a line: it stalls the whole loop.
 constexpr double UDP_SLOW_SEND = 1.0;
+// One UDP_SEGMENT message carries at most this many datagrams (the kernel's
+// oldest limit) and this many bytes (an IPv4 packet's length field).
+constexpr unsigned DGRAM_GSO_SEGS = 64;
+constexpr size_t DGRAM_GSO_BYTES = 65000;
+// Receive offload: buffers of a whole coalesced run each.
+constexpr unsigned DGRAM_GRO_BATCH = 32;
+constexpr size_t DGRAM_GRO_BUF = 65536;
 
 ssize_t dgram_sendto_sys(int fd, const void *buf, size_t len, const struct sockaddr *addr,
                          socklen_t addrlen)
@@ -60,6 +69,19 @@ struct dgram_queue {
     dgram_out out[DGRAM_BATCH];
     struct mmsghdr msgs[DGRAM_BATCH];
     struct iovec iov[DGRAM_BATCH];
+    // UDP_SEGMENT: one message per run of datagrams to one address.
+    struct mmsghdr gmsgs[DGRAM_BATCH];
+    unsigned gfirst[DGRAM_BATCH];
+    unsigned gcount[DGRAM_BATCH];
+    alignas(struct cmsghdr) uint8_t gctl[DGRAM_BATCH][CMSG_SPACE(sizeof(uint16_t))];
+};
+
+struct dgram_gro {
+    uint8_t buf[DGRAM_GRO_BATCH][DGRAM_GRO_BUF];
+    struct sockaddr_in from[DGRAM_GRO_BATCH];
+    struct mmsghdr msgs[DGRAM_GRO_BATCH];
+    struct iovec iov[DGRAM_GRO_BATCH];
+    alignas(struct cmsghdr) uint8_t ctl[DGRAM_GRO_BATCH][CMSG_SPACE(sizeof(int))];
 };
 
 // Receive and send batches of the event loop.
@@ -72,6 +94,9 @@ struct dgram_state {
     struct sockaddr_in rxfrom[DGRAM_BATCH]; // 16 bytes: IPv4 only
     struct mmsghdr rxmsgs[DGRAM_BATCH];
     struct iovec rxiov[DGRAM_BATCH];
+    bool gso = false; // UDP_SEGMENT on the UDP socket
+    bool gro = false; // UDP_GRO on the UDP socket
+    std::unique_ptr<dgram_gro> grost;
 };
 dgram_state dgramst;
 
@@ -119,12 +144,13 @@ void dgram_sent(dgram_out &o, ssize_t ret, int err)
         dgram_account_tx(o.sp, o.buf + o.off, o.len - o.off);
 }
 
-void dgram_flush_queue(dgram_queue &q, int fd)
+// Sends datagrams [from, to) of a queue, as many per sendmmsg(2) as it takes.
+void dgram_send_range(dgram_queue &q, int fd, unsigned from, unsigned to)
 {
-    unsigned i = 0;
-    while (i < q.n) {
+    unsigned i = from;
+    while (i < to) {
         double t0 = veld_clock_mono();
-        int r = dgram_sendmmsg(fd, &q.msgs[i], q.n - i, 0);
+        int r = dgram_sendmmsg(fd, &q.msgs[i], to - i, 0);
         int err = errno;
         double dt = veld_clock_mono() - t0;
         if (r <= 0) {
@@ -143,6 +169,95 @@ void dgram_flush_queue(dgram_queue &q, int fd)
             VLOG("[CRIT] Took too long time for sendto(2): %f", dt);
         i += static_cast<unsigned>(r);
     }
+}
+
+// Groups the queue into runs for UDP_SEGMENT: datagrams to one address, all
+// of one length but the last, which may be shorter. The number of runs.
+unsigned dgram_gso_runs(dgram_queue &q)
+{
+    unsigned ng = 0;
+    for (unsigned i = 0; i < q.n;) {
+        const dgram_out &first = q.out[i];
+        size_t seg = first.len, total = seg;
+        unsigned k = i + 1;
+        while (k < q.n && k - i < DGRAM_GSO_SEGS && q.out[k - 1].len == seg &&
+               q.out[k].len <= seg && total + q.out[k].len <= DGRAM_GSO_BYTES &&
+               q.out[k].addrlen == first.addrlen &&
+               std::memcmp(&q.out[k].addr, &first.addr, first.addrlen) == 0) {
+            total += q.out[k].len;
+            k++;
+        }
+        struct msghdr &h = q.gmsgs[ng].msg_hdr;
+        std::memset(&h, 0, sizeof h);
+        h.msg_name = &q.out[i].addr;
+        h.msg_namelen = first.addrlen;
+        h.msg_iov = &q.iov[i];
+        h.msg_iovlen = k - i;
+        if (k - i > 1) {
+            h.msg_control = q.gctl[ng];
+            h.msg_controllen = sizeof q.gctl[ng];
+            struct cmsghdr *c = CMSG_FIRSTHDR(&h);
+            c->cmsg_level = SOL_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            uint16_t gso = static_cast<uint16_t>(seg);
+            std::memcpy(CMSG_DATA(c), &gso, sizeof gso);
+        }
+        q.gfirst[ng] = i;
+        q.gcount[ng] = k - i;
+        ng++;
+        i = k;
+    }
+    return ng;
+}
+
+// The UDP queue with segmentation offload: one message per run. A run the
+// kernel refuses is sent again datagram by datagram (whose failures are
+// logged as ever); a refusal that says the offload itself is not there
+// switches it off for good.
+void dgram_flush_gso(dgram_queue &q, int fd)
+{
+    unsigned ng = dgram_gso_runs(q);
+    unsigned g = 0;
+    while (g < ng) {
+        double t0 = veld_clock_mono();
+        int r = dgram_sendmmsg(fd, &q.gmsgs[g], ng - g, 0);
+        int err = errno;
+        double dt = veld_clock_mono() - t0;
+        if (r <= 0) {
+            if (q.gcount[g] > 1 &&
+                (err == EIO || err == EINVAL || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
+                VLOG("[WARN] UDP_SEGMENT send failed: %d %s; datagrams go one by one from now on",
+                     err, std::strerror(err));
+                dgramst.gso = false;
+            }
+            dgram_send_range(q, fd, q.gfirst[g], q.gfirst[g] + q.gcount[g]);
+            g++;
+            continue;
+        }
+        bool unicast = false;
+        for (unsigned k = g; k < g + static_cast<unsigned>(r); k++) {
+            size_t total = 0;
+            for (unsigned j = q.gfirst[k]; j < q.gfirst[k] + q.gcount[k]; j++)
+                total += q.out[j].len;
+            VAS_ASSERT_TEXT(q.gmsgs[k].msg_len == total, "ret == len");
+            for (unsigned j = q.gfirst[k]; j < q.gfirst[k] + q.gcount[k]; j++) {
+                unicast |= q.out[j].kind == dgram_kind::udp;
+                dgram_sent(q.out[j], static_cast<ssize_t>(q.out[j].len), 0);
+            }
+        }
+        if (unicast && dt > UDP_SLOW_SEND)
+            VLOG("[CRIT] Took too long time for sendto(2): %f", dt);
+        g += static_cast<unsigned>(r);
+    }
+}
+
+void dgram_flush_queue(dgram_queue &q, int fd)
+{
+    if (&q == &dgramst.udp && dgramst.gso)
+        dgram_flush_gso(q, fd);
+    else
+        dgram_send_range(q, fd, 0, q.n);
     q.n = 0;
 }
 
@@ -191,8 +306,58 @@ void udp_queue(sess *sp, const uint8_t *frame, size_t len, dgram_kind kind)
     dgram_commit(dgramst.udp, o, sp, kind, 0, len, sess_sa(sp), sp->addrlen);
 }
 
+// The UDP socket with receive offload: each buffer holds one datagram or a
+// run of them coalesced, all of the size the UDP_GRO message gives but the
+// last; each is handed on alone, cut to the receive buffer's length.
+int udp_rx_gro(int fd)
+{
+    dgram_gro &g = *dgramst.grost;
+    for (unsigned i = 0; i < DGRAM_GRO_BATCH; i++) {
+        g.iov[i].iov_base = g.buf[i];
+        g.iov[i].iov_len = DGRAM_GRO_BUF;
+        std::memset(&g.msgs[i], 0, sizeof g.msgs[i]);
+        struct msghdr &h = g.msgs[i].msg_hdr;
+        h.msg_name = &g.from[i];
+        h.msg_namelen = sizeof g.from[i];
+        h.msg_iov = &g.iov[i];
+        h.msg_iovlen = 1;
+        h.msg_control = g.ctl[i];
+        h.msg_controllen = sizeof g.ctl[i];
+    }
+    int r = dgram_recvmmsg(fd, g.msgs, DGRAM_GRO_BATCH, MSG_DONTWAIT);
+    if (r < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        VLOG("[ERROR] recvfrom(2) error: %d %s", errno, std::strerror(errno));
+        return -1;
+    }
+    for (int i = 0; i < r; i++) {
+        struct msghdr &h = g.msgs[i].msg_hdr;
+        size_t len = g.msgs[i].msg_len;
+        if (len > DGRAM_GRO_BUF)
+            len = DGRAM_GRO_BUF;
+        size_t seg = len;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+            if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+                int v;
+                std::memcpy(&v, CMSG_DATA(c), sizeof v);
+                if (v > 0)
+                    seg = static_cast<size_t>(v);
+            }
+        }
+        const auto *from = reinterpret_cast<const struct sockaddr *>(&g.from[i]);
+        for (size_t off = 0; off < len; off += seg) {
+            size_t n = len - off < seg ? len - off : seg;
+            udp_rx(g.buf[i] + off, n < DGRAM_BUF_SIZE ? n : DGRAM_BUF_SIZE, from, h.msg_namelen);
+        }
+    }
+    return r;
+}
+
 int dgram_rx_batch(int fd, bool icmp)
 {
+    if (!icmp && dgramst.gro)
+        return udp_rx_gro(fd);
     dgram_state &d = dgramst;
     if (!d.rx_ready) {
         for (unsigned i = 0; i < DGRAM_BATCH; i++) {
@@ -244,6 +409,28 @@ void dgram_flush()
 {
     dgram_flush_queue(dgramst.udp, veld.udp_fd);
     dgram_flush_queue(dgramst.icmp, veld.icmp_fd);
+}
+
+const char *dgram_offload_setup(bool wanted)
+{
+    dgram_flush();
+    dgramst.gso = dgramst.gro = false;
+    if (!wanted)
+        return "UDP_SEGMENT and UDP_GRO off";
+    // Setting a segment size of 0 on the socket changes nothing but tells
+    // whether the kernel knows the option; sizes go with each message.
+    int zero = 0, one = 1;
+    dgramst.gso = setsockopt(veld.udp_fd, SOL_UDP, UDP_SEGMENT, &zero, sizeof zero) == 0;
+    dgramst.gro = setsockopt(veld.udp_fd, SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
+    if (dgramst.gro && dgramst.grost == nullptr)
+        dgramst.grost = std::make_unique<dgram_gro>();
+    if (dgramst.gso && dgramst.gro)
+        return "UDP_SEGMENT and UDP_GRO on";
+    if (dgramst.gso)
+        return "UDP_SEGMENT on, UDP_GRO not offered";
+    if (dgramst.gro)
+        return "UDP_SEGMENT not offered, UDP_GRO on";
+    return "UDP_SEGMENT and UDP_GRO not offered";
 }
 
 unsigned dgram_queued()

@@ -52,6 +52,12 @@ int udp_rx_batch();
 // the single sends, per frame. Queued entries point to their sessions, so
 // the queues must be flushed before any session can expire.
 void dgram_batching(bool on);
+// With wanted, switches on segmentation offload on the UDP socket (runs of
+// equal datagrams to one client leave in one message with UDP_SEGMENT) and
+// receive offload (UDP_GRO: a client's run arrives as one buffer, cut here
+// into its datagrams) where the kernel offers them. Says what is on, for the
+// start-up line.
+const char *dgram_offload_setup(bool wanted);
 void dgram_flush();
 // Datagrams queued and not yet sent.
 unsigned dgram_queued();

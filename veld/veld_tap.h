@@ -25,6 +25,13 @@ struct tap_state {
     uint32_t ip = 0;
     uint32_t alias_ip = 0;
     char cmd[TAP_CMD_SIZE] = {};
+    // Opened with the virtio-net header and the checksum and TCP segmentation
+    // offloads: reads may hand over a TCP segment of up to 64 KiB, cut here
+    // into frames, and every write carries a plain header in front.
+    bool vnet = false;
+    char offload_note[96] = {}; // why the offloads are off, for the start-up line
+    uint64_t segments = 0;      // large segments read and cut
+    uint64_t seg_frames = 0;    // frames cut from them
 };
 extern tap_state tapst;
 
@@ -40,7 +47,14 @@ extern tap_system_f tap_system_fn;
 // Whether addr (network byte order) is one of the TAP device's own addresses.
 bool tap_owns_ip(uint32_t addr);
 
+// Setting the environment variable VELD_OFFLOAD to "off" (or "0") keeps the
+// TAP device and the UDP socket on the frame-at-a-time path, as on a kernel
+// without the offloads.
+bool tap_offload_wanted();
 int tap_alloc();
+// The one start-up line that says which offloads veld runs with (udp: what
+// the UDP socket does, from dgram_offload_setup).
+void tap_offload_line(const char *udp);
 void setupTapDev();
 void readPublicIP();
 
@@ -54,6 +68,9 @@ int tap_parse_public_ip(const char *text, uint32_t *ip);
 void tap_write(const uint8_t *frame, size_t len);
 // One read from the TAP device of n bytes (or -1): switches the frame to its session.
 void tap_input(const uint8_t *frame, ssize_t n);
+// One read from a TAP device with the virtio-net header (n bytes with the
+// header, or -1): a segment is cut into frames, each switched by tap_input.
+void tap_input_vnet(uint8_t *buf, ssize_t n);
 // Reads and switches the frames waiting on the TAP device, up to TAP_BATCH;
 // stops early when none is left or a read fails. The number of reads made.
 unsigned tap_rx_batch();
