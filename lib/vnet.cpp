@@ -186,3 +186,140 @@ int VNET_Segment(const vnet_hdr &h, uint8_t *frame, size_t len, uint8_t *scratch
     } while (off < payload);
     return n;
 }
+
+namespace
+{
+constexpr uint8_t TCP_ACK = 0x10;
+// IPv4 length field bound for a coalesced segment.
+constexpr size_t COALESCE_MAX_IP = 65535;
+
+// Whether a frame may take part in a segment: TCP/IPv4 with payload, no
+// options in IP, no fragment, only ACK and PSH, sound checksums.
+// Sets the header length.
+bool coalescable(const uint8_t *f, size_t len, size_t *hl)
+{
+    if (len < ETH_HLEN + IPV4_MIN_HLEN + TCP_MIN_HLEN || get16(f + 12) != ETH_P_IPV4)
+        return false;
+    const uint8_t *ip = f + ETH_HLEN;
+    if (ip[0] != 0x45 || ip[9] != IPPROTO_TCP_NUM || (get16(ip + 6) & 0x3fff) != 0 ||
+        get16(ip + 2) != len - ETH_HLEN)
+        return false;
+    const uint8_t *tcp = ip + IPV4_MIN_HLEN;
+    size_t thl = static_cast<size_t>(tcp[12] >> 4) * 4;
+    size_t h = ETH_HLEN + IPV4_MIN_HLEN + thl;
+    if (thl < TCP_MIN_HLEN || h >= len || (tcp[13] & ~TCP_PSH) != TCP_ACK)
+        return false;
+    if (VNET_CsumFold(VNET_CsumAdd(0, ip, IPV4_MIN_HLEN)) != 0)
+        return false;
+    uint8_t pseudo[12];
+    std::memcpy(pseudo, ip + 12, 8);
+    pseudo[8] = 0;
+    pseudo[9] = IPPROTO_TCP_NUM;
+    put16(pseudo + 10, static_cast<uint16_t>(len - ETH_HLEN - IPV4_MIN_HLEN));
+    uint32_t sum = VNET_CsumAdd(0, pseudo, sizeof pseudo);
+    if (VNET_CsumFold(VNET_CsumAdd(sum, tcp, len - ETH_HLEN - IPV4_MIN_HLEN)) != 0)
+        return false;
+    *hl = h;
+    return true;
+}
+
+void hold(vnet_coalescer *c, const uint8_t *f, size_t len, size_t hl)
+{
+    std::memcpy(c->buf, f, len);
+    c->len = len;
+    c->hl = hl;
+    c->mss = len - hl;
+    c->frames = 1;
+    c->next_id = static_cast<uint16_t>(get16(f + ETH_HLEN + 4) + 1);
+    const uint8_t *tcp = f + ETH_HLEN + IPV4_MIN_HLEN;
+    c->next_seq = get32(tcp + 4) + static_cast<uint32_t>(c->mss);
+    c->closed = (tcp[13] & TCP_PSH) != 0;
+}
+
+bool joins(const vnet_coalescer *c, const uint8_t *f, size_t len, size_t hl)
+{
+    if (c->closed || hl != c->hl || len - hl > c->mss ||
+        c->len - ETH_HLEN + (len - hl) > COALESCE_MAX_IP)
+        return false;
+    const uint8_t *a = c->buf, *b = f;
+    const uint8_t *ipa = a + ETH_HLEN, *ipb = b + ETH_HLEN;
+    const uint8_t *ta = ipa + IPV4_MIN_HLEN, *tb = ipb + IPV4_MIN_HLEN;
+    // Everything but lengths, identifier, sequence number, checksums and PSH.
+    return std::memcmp(a, b, ETH_HLEN) == 0 && ipa[1] == ipb[1] &&
+           std::memcmp(ipa + 6, ipb + 6, 4) == 0 && std::memcmp(ipa + 12, ipb + 12, 8) == 0 &&
+           get16(ipb + 4) == c->next_id && std::memcmp(ta, tb, 4) == 0 &&
+           get32(tb + 4) == c->next_seq && std::memcmp(ta + 8, tb + 8, 5) == 0 &&
+           (ta[13] & ~TCP_PSH) == (tb[13] & ~TCP_PSH) && std::memcmp(ta + 14, tb + 14, 2) == 0 &&
+           std::memcmp(ta + 18, tb + 18, hl - ETH_HLEN - IPV4_MIN_HLEN - 18) == 0;
+}
+} // namespace
+
+void VNET_CoalesceFlush(vnet_coalescer *c, vnet_out_f out, void *arg)
+{
+    if (c->len == 0)
+        return;
+    uint8_t hdr[VNET_HDR_LEN] = {};
+    if (c->frames > 1) {
+        uint8_t *ip = c->buf + ETH_HLEN;
+        uint8_t *tcp = ip + IPV4_MIN_HLEN;
+        size_t l4len = c->len - ETH_HLEN - IPV4_MIN_HLEN;
+        put16(ip + 2, static_cast<uint16_t>(c->len - ETH_HLEN));
+        put16(ip + 10, 0);
+        put16(ip + 10, VNET_CsumFold(VNET_CsumAdd(0, ip, IPV4_MIN_HLEN)));
+        // As the kernel hands a segment to a device: the TCP checksum field
+        // holds the pseudo header's sum, the rest is left to the receiver.
+        uint8_t pseudo[12];
+        std::memcpy(pseudo, ip + 12, 8);
+        pseudo[8] = 0;
+        pseudo[9] = IPPROTO_TCP_NUM;
+        put16(pseudo + 10, static_cast<uint16_t>(l4len));
+        put16(tcp + 16, static_cast<uint16_t>(~VNET_CsumFold(VNET_CsumAdd(0, pseudo, 12))));
+        vnet_hdr h = {VNET_F_NEEDS_CSUM,
+                      VNET_GSO_TCPV4,
+                      static_cast<uint16_t>(c->hl),
+                      static_cast<uint16_t>(c->mss),
+                      static_cast<uint16_t>(ETH_HLEN + IPV4_MIN_HLEN),
+                      16};
+        hdr[0] = h.flags;
+        hdr[1] = h.gso_type;
+        std::memcpy(hdr + 2, &h.hdr_len, 2);
+        std::memcpy(hdr + 4, &h.gso_size, 2);
+        std::memcpy(hdr + 6, &h.csum_start, 2);
+        std::memcpy(hdr + 8, &h.csum_offset, 2);
+        c->segments++;
+        c->seg_frames += c->frames;
+    }
+    out(arg, hdr, c->buf, c->len);
+    c->len = 0;
+    c->frames = 0;
+}
+
+void VNET_CoalesceAdd(vnet_coalescer *c, const uint8_t *frame, size_t len, vnet_out_f out,
+                      void *arg)
+{
+    size_t hl;
+    if (len > sizeof c->buf || !coalescable(frame, len, &hl)) {
+        VNET_CoalesceFlush(c, out, arg);
+        uint8_t hdr[VNET_HDR_LEN] = {};
+        out(arg, hdr, frame, len);
+        return;
+    }
+    if (c->len != 0 && joins(c, frame, len, hl)) {
+        size_t pay = len - hl;
+        std::memcpy(c->buf + c->len, frame + hl, pay);
+        c->len += pay;
+        c->frames++;
+        c->next_id++;
+        c->next_seq += static_cast<uint32_t>(pay);
+        uint8_t *tcp = c->buf + ETH_HLEN + IPV4_MIN_HLEN;
+        if (frame[ETH_HLEN + IPV4_MIN_HLEN + 13] & TCP_PSH) {
+            tcp[13] |= TCP_PSH;
+            c->closed = true;
+        }
+        if (pay < c->mss)
+            c->closed = true;
+        return;
+    }
+    VNET_CoalesceFlush(c, out, arg);
+    hold(c, frame, len, hl);
+}

@@ -70,3 +70,35 @@ using vnet_emit_f = void (*)(void *arg, const uint8_t *frame, size_t len);
 // is handed over then.
 int VNET_Segment(const vnet_hdr &h, uint8_t *frame, size_t len, uint8_t *scratch,
                  size_t scratch_size, vnet_emit_f emit, void *arg);
+
+// Receives what a coalescer writes: the virtio-net header to put in front,
+// and one frame or a segment made of several.
+using vnet_out_f = void (*)(void *arg, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *frame,
+                            size_t len);
+
+// Gathers consecutive frames of one TCP/IPv4 flow into one segment for a
+// TAP device with the offloads, as a kernel's receive offload does: only
+// frames that the kernel's segmentation would cut back into exactly
+// themselves join (the same headers but for length, identifier one up,
+// sequence number where the last ended, payloads of one size but the last,
+// only ACK and PSH set, no IP options or fragments, IP and TCP checksums
+// verified). A frame with PSH ends its segment.
+struct vnet_coalescer {
+    uint8_t buf[VNET_MAX_FRAME]; // the segment held
+    size_t len = 0;              // its bytes; 0: nothing held
+    size_t hl = 0;               // header bytes (Ethernet, IPv4, TCP)
+    size_t mss = 0;              // payload of its first frame
+    unsigned frames = 0;
+    uint16_t next_id = 0;
+    uint32_t next_seq = 0;
+    bool closed = false;     // its last frame was shorter, or carried PSH
+    uint64_t segments = 0;   // segments of more than one frame written
+    uint64_t seg_frames = 0; // frames in them
+};
+
+// Adds a frame: it joins the held segment, or the held one is written first
+// and the frame is held (when it may start a segment) or written alone.
+void VNET_CoalesceAdd(vnet_coalescer *c, const uint8_t *frame, size_t len, vnet_out_f out,
+                      void *arg);
+// Writes what is held.
+void VNET_CoalesceFlush(vnet_coalescer *c, vnet_out_f out, void *arg);

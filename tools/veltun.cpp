@@ -86,6 +86,7 @@ struct Options {
     bool vary_id = false;
     int keepalive = 60;
     bool offload = true;
+    bool coalesce = true;
 };
 
 struct Stats {
@@ -111,7 +112,7 @@ void usage()
         {"-q seq", "ICMP echo sequence number, the session key (default random)"},
         {"-V", "ICMP: change the identifier with every request"},
         {"-k seconds", "Announce the address every so often (default 60, 0: only at start)"},
-        {"-O on|off", "Segmentation and receive offloads (default on)"},
+        {"-O on|off|nocoalesce", "Offloads (default on; nocoalesce: frames to the TAP one by one)"},
     };
     fprintf(stderr, "usage: veltun -s address [options]\n");
     for (auto &l : lines)
@@ -176,6 +177,10 @@ void ifreq_ioctl(int s, unsigned long req, ifreq *ifr, const char *what)
 
 // Whether the TAP device carries the virtio-net header (and so takes whole TCP segments).
 bool tap_vnet;
+// Frames from the node on their way to the TAP device, gathered into segments (-O on).
+bool tap_coalesce;
+vnet_coalescer *coal;
+int coal_tap = -1;
 std::string offload_note;
 
 // Creates the TAP interface and gives it its MAC address, MTU and IPv4 address.
@@ -202,6 +207,9 @@ int tap_open(const Options &o, std::string *name, in_addr *ipout)
             offload_note = std::string("TUNSETOFFLOAD: ") + strerror(errno);
         } else {
             tap_vnet = true;
+            tap_coalesce = o.coalesce;
+            if (tap_coalesce)
+                coal = new vnet_coalescer;
         }
         if (!tap_vnet) {
             close(fd); // a device made with the header goes with it
@@ -355,12 +363,32 @@ int net_open(const Options &o)
     return fd;
 }
 
+
+void coal_out(void *arg, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *frame, size_t len)
+{
+    unsigned frames = static_cast<vnet_coalescer *>(arg)->frames;
+    if (frames == 0)
+        frames = 1; // a frame that could join nothing, written alone
+    iovec iov[2] = {{const_cast<uint8_t *>(hdr), VNET_HDR_LEN},
+                    {const_cast<uint8_t *>(frame), len}};
+    if (writev(coal_tap, iov, 2) != (ssize_t)(len + VNET_HDR_LEN)) {
+        stats.dropped += frames;
+        return;
+    }
+    stats.tap_tx += frames;
+}
+
 void tap_write(int tap, const uint8_t *frame, size_t len)
 {
     // A frame that carries our own source address is our own coming back (for ICMP: the node's
     // kernel answering the echo request itself); a switch never sends it, so it is not written.
     if (len >= 12 && memcmp(frame + 6, own_mac, 6) == 0) {
         stats.own++;
+        return;
+    }
+    if (tap_coalesce) {
+        coal_tap = tap;
+        VNET_CoalesceAdd(coal, frame, len, coal_out, coal);
         return;
     }
     static uint8_t plain[VNET_HDR_LEN];
@@ -371,6 +399,13 @@ void tap_write(int tap, const uint8_t *frame, size_t len)
         return;
     }
     stats.tap_tx++;
+}
+
+// Writes what the coalescer holds; at the end of every batch from the node.
+void tap_flush()
+{
+    if (tap_coalesce)
+        VNET_CoalesceFlush(coal, coal_out, coal);
 }
 
 // Reports a failed send now and then, without flooding standard error.
@@ -727,6 +762,12 @@ struct Tunnel {
 
     void from_net()
     {
+        from_net_frames();
+        tap_flush();
+    }
+
+    void from_net_frames()
+    {
         if (o.transport == Transport::TCP) {
             from_stream();
             return;
@@ -880,8 +921,10 @@ int main(int argc, char **argv)
                 o.offload = true;
             else if (strcmp(optarg, "off") == 0)
                 o.offload = false;
+            else if (strcmp(optarg, "nocoalesce") == 0)
+                o.coalesce = false;
             else {
-                fprintf(stderr, "veltun: -O takes on or off, not '%s'\n", optarg);
+                fprintf(stderr, "veltun: -O takes on, off or nocoalesce, not '%s'\n", optarg);
                 usage();
             }
             break;
@@ -911,8 +954,10 @@ int main(int argc, char **argv)
     std::string udp_note = t.udp_offloads();
     if (tap_vnet)
         fprintf(stderr,
-                "veltun: offloads: %s with the virtio-net header, TCP segments cut here%s\n",
-                name.c_str(), udp_note.c_str());
+                "veltun: offloads: %s with the virtio-net header, TCP segments cut here, "
+                "frames from the node %s%s\n",
+                name.c_str(), tap_coalesce ? "gathered into segments" : "written one by one",
+                udp_note.c_str());
     else
         fprintf(stderr, "veltun: offloads: one frame at a time (%s)%s\n", offload_note.c_str(),
                 udp_note.c_str());

@@ -279,6 +279,7 @@ void fd_add(int fd, fd_set *set, int *maxfd)
 
         bool failed = tcp_service(&rset, &wset);
         dgram_flush();
+        tap_flush();
         if (failed)
             tcp_cleanup_abnormal();
     }

@@ -72,6 +72,15 @@ bool tap_offload_wanted()
 
 namespace
 {
+bool tap_coalesce_wanted()
+{
+    const char *v = std::getenv("VELD_OFFLOAD");
+    return v == nullptr || std::strcmp(v, "nocoalesce") != 0;
+}
+} // namespace
+
+namespace
+{
 // Offloads the TAP device takes on: we complete checksums and cut TCP/IPv4
 // segments (ECN marks included) ourselves. IPv6 is left to the kernel.
 constexpr unsigned TAP_OFFLOADS = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO_ECN;
@@ -109,13 +118,14 @@ int tap_open_vnet()
     }
     std::snprintf(tapst.tapname, sizeof tapst.tapname, "%s", ifr.ifr_name);
     tapst.vnet = true;
+    tapst.coalesce = tap_coalesce_wanted();
     return fd;
 }
 } // namespace
 
 int tap_alloc()
 {
-    tapst.vnet = false;
+    tapst.vnet = tapst.coalesce = false;
     int fd = -1;
     if (tap_offload_wanted())
         fd = tap_open_vnet();
@@ -156,9 +166,10 @@ int tap_alloc()
 void tap_offload_line(const char *udp)
 {
     if (tapst.vnet)
-        VLOG("[INFO] Offloads: %s with the virtio-net header, TCP segments cut into frames here; "
-             "%s",
-             tapst.tapname, udp);
+        VLOG("[INFO] Offloads: %s with the virtio-net header, TCP segments cut into frames here, "
+             "client frames %s; %s",
+             tapst.tapname,
+             tapst.coalesce ? "gathered into segments" : "written one by one (VELD_OFFLOAD)", udp);
     else
         VLOG("[INFO] Offloads: %s one frame at a time (%s); %s", tapst.tapname, tapst.offload_note,
              udp);
@@ -226,8 +237,35 @@ void readPublicIP()
     tapst.public_ip = ip;
 }
 
+namespace
+{
+// Client frames on their way to the TAP device, gathered into segments.
+vnet_coalescer tap_coal;
+
+void tap_out(void *, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *frame, size_t len)
+{
+    struct iovec iov[2] = {{const_cast<uint8_t *>(hdr), VNET_HDR_LEN},
+                           {const_cast<uint8_t *>(frame), len}};
+    ssize_t ret = writev(veld.tap_fd, iov, 2);
+    if (ret < 0) {
+        VLOG("[ERROR] write(2) error: %d %s", errno, std::strerror(errno));
+        return;
+    }
+    VAS_ASSERT_TEXT(ret == static_cast<ssize_t>(len + VNET_HDR_LEN), "ret == len");
+}
+} // namespace
+
+void tap_flush()
+{
+    VNET_CoalesceFlush(&tap_coal, tap_out, nullptr);
+}
+
 void tap_write(const uint8_t *frame, size_t len)
 {
+    if (tapst.coalesce) {
+        VNET_CoalesceAdd(&tap_coal, frame, len, tap_out, nullptr);
+        return;
+    }
     ssize_t ret = tap_write_fn(frame, len);
     if (ret < 0) {
         VLOG("[ERROR] write(2) error: %d %s", errno, std::strerror(errno));

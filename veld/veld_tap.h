@@ -29,6 +29,9 @@ struct tap_state {
     // offloads: reads may hand over a TCP segment of up to 64 KiB, cut here
     // into frames, and every write carries a plain header in front.
     bool vnet = false;
+    // Client frames of one TCP flow that arrive together are written as one
+    // segment (VELD_OFFLOAD=nocoalesce: one by one).
+    bool coalesce = false;
     char offload_note[96] = {}; // why the offloads are off, for the start-up line
     uint64_t segments = 0;      // large segments read and cut
     uint64_t seg_frames = 0;    // frames cut from them
@@ -49,7 +52,8 @@ bool tap_owns_ip(uint32_t addr);
 
 // Setting the environment variable VELD_OFFLOAD to "off" (or "0") keeps the
 // TAP device and the UDP socket on the frame-at-a-time path, as on a kernel
-// without the offloads.
+// without the offloads; "nocoalesce" keeps the offloads but writes client
+// frames to the TAP device one by one.
 bool tap_offload_wanted();
 int tap_alloc();
 // The one start-up line that says which offloads veld runs with (udp: what
@@ -64,8 +68,11 @@ int tap_read_ipfile(const char *path, char *buf, size_t size);
 // Parses the public address; 0, or -1 after logging.
 int tap_parse_public_ip(const char *text, uint32_t *ip);
 
-// Writes one frame to the TAP device (the kernel forwards it).
+// Writes one frame to the TAP device (the kernel forwards it). With the
+// offloads it may be held to join the next ones into a segment.
 void tap_write(const uint8_t *frame, size_t len);
+// Writes what tap_write holds; the loop calls it at the end of every turn.
+void tap_flush();
 // One read from the TAP device of n bytes (or -1): switches the frame to its session.
 void tap_input(const uint8_t *frame, ssize_t n);
 // One read from a TAP device with the virtio-net header (n bytes with the

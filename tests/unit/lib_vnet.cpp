@@ -159,3 +159,91 @@ TEST(vnet, header_and_checksum_helpers)
 }
 
 } // namespace
+
+namespace
+{
+struct written {
+    bytes hdr;
+    bytes frame;
+};
+
+void keep(void *arg, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *frame, size_t len)
+{
+    static_cast<std::vector<written> *>(arg)->push_back(
+        {bytes(hdr, hdr + VNET_HDR_LEN), bytes(frame, frame + len)});
+}
+
+// Coalesces frames, then cuts what was written again: the frames come back
+// exactly, and the number of writes tells what joined.
+std::vector<bytes> round_trip(const std::vector<bytes> &frames, size_t *writes)
+{
+    vnet_coalescer *c = new vnet_coalescer;
+    std::vector<written> out;
+    for (const bytes &f : frames)
+        VNET_CoalesceAdd(c, f.data(), f.size(), keep, &out);
+    VNET_CoalesceFlush(c, keep, &out);
+    delete c;
+    *writes = out.size();
+    std::vector<bytes> back;
+    for (written &w : out) {
+        vnet_hdr h;
+        EXPECT_EQ(VNET_ParseHdr(w.hdr.data(), w.hdr.size(), &h), 0);
+        int ret;
+        for (bytes &f : segment(h, w.frame, &ret))
+            back.push_back(f);
+        EXPECT_GT(ret, 0);
+    }
+    return back;
+}
+
+std::vector<bytes> kernel_frames(const vnet_kernel_case &c)
+{
+    std::vector<bytes> v;
+    for (const char *f : c.frames)
+        if (f != nullptr)
+            v.push_back(unhex(f));
+    return v;
+}
+} // namespace
+
+TEST(vnet, coalesces_only_what_the_kernel_cuts_back_into_the_same_frames)
+{
+    // Writes expected per kernel case: FIN, IP options, CWR and a VLAN tag
+    // keep frames apart; a plain run of ACK frames ending in PSH joins.
+    const size_t writes_of[] = {2, 3, 1, 2, 1, 1};
+    static_assert(std::size(writes_of) == std::size(vnet_kernel_cases));
+    for (size_t i = 0; i < std::size(vnet_kernel_cases); i++) {
+        SCOPED_TRACE(vnet_kernel_cases[i].name);
+        std::vector<bytes> in = kernel_frames(vnet_kernel_cases[i]);
+        size_t writes;
+        EXPECT_EQ(round_trip(in, &writes), in);
+        EXPECT_EQ(writes, writes_of[i]);
+    }
+
+    // The second frame of a run of four changed so that it cannot join the
+    // first: it starts a segment of its own, which the third cannot join
+    // either (or, refused outright, it is written alone).
+    std::vector<bytes> run = kernel_frames(vnet_kernel_cases[2]);
+    struct {
+        const char *name;
+        void (*change)(bytes &f);
+        size_t writes;
+    } cases[] = {
+        {"unchanged", [](bytes &) {}, 1},
+        {"bad TCP checksum", [](bytes &f) { f[50] ^= 1; }, 3},
+        {"bad IP checksum", [](bytes &f) { f[24] ^= 1; }, 3},
+        {"identifier not one up", [](bytes &f) { f[19] ^= 4, f[25] ^= 4; }, 3},
+        {"sequence gap", [](bytes &f) { f[41] ^= 1, f[51] ^= 1; }, 3},
+        {"other window", [](bytes &f) { f[48] ^= 1, f[50] ^= 1; }, 3},
+        {"other destination MAC", [](bytes &f) { f[0] ^= 2; }, 3},
+        {"SYN", [](bytes &f) { f[47] |= 2, f[50] ^= 2; }, 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<bytes> in = run;
+        c.change(in[1]);
+        size_t writes;
+        EXPECT_EQ(round_trip(in, &writes), in);
+        EXPECT_EQ(writes, c.writes);
+    }
+}
