@@ -1,8 +1,10 @@
 // A read from a TAP device opened with the virtio-net header: the header,
 // then a frame of any length and content. Whatever the segmenter hands over
 // must lie inside its scratch, carry sound checksums, and together carry the
-// segment's payload exactly once.
+// segment's payload exactly once. The frames cut, gathered again and cut
+// again, come back exactly.
 #include <cstring>
+#include <vector>
 
 #include "vas.h"
 #include "vnet.h"
@@ -63,5 +65,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     std::memcpy(frame, data + VNET_HDR_LEN, len);
     (void)VNET_Segment(h, frame, len, scratch, sizeof scratch, verify::one, &l3);
+
+    using frames = std::vector<std::vector<uint8_t>>;
+    struct gather {
+        static void cut(void *arg, const uint8_t *f, size_t flen)
+        {
+            static_cast<frames *>(arg)->emplace_back(f, f + flen);
+        }
+        static void out(void *arg, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *f, size_t flen)
+        {
+            vnet_hdr gh;
+            AZ(VNET_ParseHdr(hdr, VNET_HDR_LEN, &gh));
+            std::vector<uint8_t> copy(f, f + flen);
+            static uint8_t s2[VNET_MAX_FRAME];
+            VAS_ASSERT(VNET_Segment(gh, copy.data(), copy.size(), s2, sizeof s2, cut, arg) > 0);
+        }
+    };
+    frames first, again;
+    std::memcpy(frame, data + VNET_HDR_LEN, len);
+    (void)VNET_Segment(h, frame, len, scratch, sizeof scratch, gather::cut, &first);
+    static vnet_coalescer c;
+    for (const auto &f : first)
+        VNET_CoalesceAdd(&c, f.data(), f.size(), gather::out, &again);
+    VNET_CoalesceFlush(&c, gather::out, &again);
+    VAS_ASSERT(again == first);
     return 0;
 }
