@@ -223,7 +223,7 @@ def big_round(a):
         line = sb.log.wait(STAT_RE.pattern, ident="veld", since=mark, timeout=120)
         time.sleep(2)
         os.kill(um.pid, signal.SIGCONT)
-        load.wait(120)
+        t0 = time.monotonic()
         written = int(STAT_RE.search(line.msg).group(2))
         total = sum(int(STAT_RE.search(l.msg).group(2))
                     for l in sb.log.find(STAT_RE.pattern, ident="veld", since=first))
@@ -233,22 +233,22 @@ def big_round(a):
                 return int(sb.run("node", ["wc", "-l", daily_path()]).stdout.split()[0])
             except (ValueError, IndexError):
                 return -1
-        t0 = time.monotonic()
         last_n, still = -1, 0
         while time.monotonic() - t0 < 300:
             k = filed()
             still = still + 1 if k == last_n else 0
-            if k >= total or still >= 10:
+            if k >= total or still >= 50:
                 break
             last_n = k
-            time.sleep(1)
+            time.sleep(0.2)
         k = filed()
         took = time.monotonic() - t0
+        load.wait(120)
         lost = [l.msg for l in sb.log.find("records were lost|overtook", since=first)]
         m = re.search(r"sent (\d+) frames", load.stdout())
         print(f"big round: {written} records in the round ({total} since velumond started), "
-              f"{k} lines in velumond's daily file {took:.1f} s after the round "
-              f"(velumond stopped from just before the round to 2 s after it); missing "
+              f"{k} lines in velumond's daily file {took:.1f} s after it went on "
+              f"(stopped from just before the round to 2 s after it); missing "
               f"{total - k}; veld RSS "
               f"{rss(veld.pid) / 2**20:.0f} MiB; stations sent {m.group(1) if m else '?'} frames")
         for l in lost:

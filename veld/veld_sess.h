@@ -75,7 +75,7 @@ struct sess {
     int64_t last_seen;
     usage peer_usage;
     usage other_usage;
-    usage *ip_usage;      // grows as addresses arrive; released at every flush
+    usage *ip_usage;      // grows as addresses arrive; released after an interval without any
     int32_t n_ip_usage;   // entries in use, 0 to SESS_IP_USAGE_MAX
     int32_t ip_usage_cap; // entries allocated
     uint16_t icmp_id;     // as on the wire

@@ -213,15 +213,20 @@ void stat_write_session(sess *sp, const char *prefix, size_t prefix_len, int *ne
         }
     }
     // The peer address stays: the next frame sets it again anyway. The
-    // address table starts empty in every interval, so it is given back: an
-    // idle session costs only its record.
+    // address table starts empty in every interval; a session that used it
+    // keeps its room for the next one, an idle one gives it back, so an idle
+    // session costs only its record. (Freeing every table in a round made
+    // the allocator hand tens of megabytes back to the kernel in the middle
+    // of a slice.)
     sp->peer_usage.rx = 0;
     sp->peer_usage.tx = 0;
     sp->other_usage.tx = 0;
     sp->other_usage.rx = 0;
-    std::free(sp->ip_usage);
-    sp->ip_usage = nullptr;
-    sp->ip_usage_cap = 0;
+    if (sp->n_ip_usage == 0) {
+        std::free(sp->ip_usage);
+        sp->ip_usage = nullptr;
+        sp->ip_usage_cap = 0;
+    }
     sp->n_ip_usage = 0;
 }
 

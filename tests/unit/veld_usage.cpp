@@ -143,15 +143,15 @@ TEST_F(Usage, RecordTextsAndReset)
     EXPECT_EQ(u->peer_usage.addr, client.sin_addr.s_addr);
     EXPECT_EQ(u->other_usage.rx, 0u);
     EXPECT_EQ(u->other_usage.tx, 0u);
-    // The address table is given back: an idle session keeps no table.
+    // The address table is emptied (and kept while the session uses it).
     EXPECT_EQ(u->n_ip_usage, 0);
-    EXPECT_EQ(u->ip_usage, nullptr);
 
-    // All zero: nothing written, nothing counted.
+    // All zero: nothing written, nothing counted; an idle session keeps no table.
     n = 0;
     sess_stat_flush(u, &n, T0 + 1, 4322.5);
     EXPECT_EQ(n, 0);
     EXPECT_TRUE(take().empty());
+    EXPECT_EQ(u->ip_usage, nullptr);
 
     // The next interval lists only what it saw, in order of first appearance.
     auto up = eth(60, 0x0800, "10.8.0.2", "192.0.2.7");
@@ -163,7 +163,7 @@ TEST_F(Usage, RecordTextsAndReset)
     ASSERT_EQ(rs.size(), 3u);
     EXPECT_NE(rs[1].text.find(";K;192.0.2.7;0;88;D"), std::string::npos);
     EXPECT_NE(rs[2].text.find(";K;203.0.113.5;108;0;D"), std::string::npos);
-    EXPECT_EQ(u->ip_usage, nullptr);
+    EXPECT_EQ(u->n_ip_usage, 0);
 }
 
 TEST_F(Usage, TcpAndIcmpOverheadsInRecords)
@@ -443,4 +443,29 @@ TEST_F(Usage, ExpiryDuringASlicedRound)
               std::string::npos);
     EXPECT_NE(rs[0].find("1796651033.25"), std::string::npos);
     EXPECT_TRUE(logged("[INFO] Stat is written. (nsess 3, nentry 6)"));
+}
+
+// The address table is emptied by every round, kept while the session uses
+// it, and given back after an interval without remote addresses.
+TEST_F(Usage, AddressTableKeptWhileUsed)
+{
+    sess *sp = udp_from(client, eth(60, 0x0800, "10.8.0.3", "203.0.113.9"));
+    ASSERT_EQ(sp->n_ip_usage, 1);
+    stat_emit();
+    EXPECT_EQ(sp->n_ip_usage, 0);
+    EXPECT_NE(sp->ip_usage, nullptr);
+    udp_from(client, eth(60, 0x0800, "10.8.0.3", "203.0.113.10"));
+    EXPECT_EQ(sp->ip_usage[0].addr, inet_addr("203.0.113.10"));
+    EXPECT_EQ(sp->ip_usage[0].tx, 88u);
+    fake_now += 301;
+    stat_emit();
+    EXPECT_NE(sp->ip_usage, nullptr);
+    fake_now += 301;
+    stat_emit(); // an interval without remote addresses
+    EXPECT_EQ(sp->ip_usage, nullptr);
+    EXPECT_EQ(sp->ip_usage_cap, 0);
+    auto rs = texts(take());
+    ASSERT_EQ(rs.size(), 4u);
+    EXPECT_NE(rs[1].find(";K;203.0.113.9;0;88;D"), std::string::npos);
+    EXPECT_NE(rs[3].find(";K;203.0.113.10;0;88;D"), std::string::npos);
 }
