@@ -49,7 +49,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 INTERVAL = 5
 SETTLE = 2
 ROUND_RE = re.compile(r"Usage round: (\d+) sessions, (\d+) records in (\d+) slices from "
-                      r"([\d.]+) to ([\d.]+) \(monotonic\), longest slice ([\d.]+) ms")
+                      r"([\d.]+) to ([\d.]+) \(monotonic\), longest slice ([\d.]+) ms "
+                      r"\(CPU ([\d.]+) ms\)")
 STAT_RE = re.compile(r"Stat is written\. \(nsess (\d+), nentry (\d+)\)")
 
 
@@ -87,12 +88,13 @@ def rounds(sb, since):
     found = []
     for l in sb.log.find(ROUND_RE.pattern, ident="veld", since=since):
         m = ROUND_RE.search(l.msg)
-        found.append((float(m.group(4)), float(m.group(5)), int(m.group(2)), float(m.group(6))))
+        found.append((float(m.group(4)), float(m.group(5)), int(m.group(2)), float(m.group(6)),
+                      float(m.group(7))))
     if found:
         return found
     for l in sb.log.find(STAT_RE.pattern, ident="veld", since=since):
         m = STAT_RE.search(l.msg)
-        found.append((l.when - 0.3, l.when, int(m.group(2)), float("nan")))
+        found.append((l.when - 0.3, l.when, int(m.group(2)), float("nan"), float("nan")))
     return found
 
 
@@ -174,13 +176,14 @@ def one_n(a, n):
 def show(r):
     recs = "/".join(str(x[2]) for x in r["rounds"]) or "-"
     longest = max((x[3] for x in r["rounds"]), default=float("nan"))
+    cpu = max((x[4] for x in r["rounds"] if x[3] == longest), default=float("nan"))
     pn, pf = [v / 1000 for v in r["ping_near"]], [v / 1000 for v in r["ping_far"]]
     qn, qf = [v / 1000 for v in r["probe_near"]], [v / 1000 for v in r["probe_far"]]
     print(f"N={r['n']}: {r['mem']:.0f} bytes per session; idle {r['idle']:.2f}% of a core; "
           f"{r['cpu_frame']:.2f} us CPU per frame")
     span = max((x[1] - x[0] for x in r["rounds"] if x[3] == x[3]), default=float("nan"))
-    print(f"  rounds (records): {recs}; longest slice {longest:.3f} ms; a round takes "
-          f"{span * 1000:.1f} ms")
+    print(f"  rounds (records): {recs}; longest slice {longest:.3f} ms (CPU {cpu:.3f} ms); "
+          f"a round takes {span * 1000:.1f} ms")
     print(f"  ping ms near rounds p50/p99/max {pct(pn, 50):.2f}/{pct(pn, 99):.2f}/"
           f"{max(pn, default=float('nan')):.2f} ({len(pn)}), between {pct(pf, 50):.2f}/"
           f"{pct(pf, 99):.2f}/{max(pf, default=float('nan')):.2f} ({len(pf)})")
@@ -254,8 +257,9 @@ def big_round(a):
         for l in lost:
             print(f"  reader: {l}")
         rl = [x for x in rounds(sb, mark)]
-        for b, e, recs, longest in rl:
-            print(f"  round: {recs} records over {e - b:.2f} s, longest slice {longest:.3f} ms")
+        for b, e, recs, longest, cpu in rl:
+            print(f"  round: {recs} records over {e - b:.2f} s, longest slice {longest:.3f} ms "
+                  f"(of which CPU {cpu:.3f} ms)")
 
 
 def main():

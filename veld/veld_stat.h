@@ -52,6 +52,7 @@ struct stat_state {
     // and when it began (monotonic seconds).
     unsigned slices = 0;
     double longest = 0;
+    double longest_cpu = 0; // CPU time of that slice (with -d)
     double began = 0;
 };
 extern stat_state statst;
