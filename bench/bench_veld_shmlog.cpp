@@ -22,10 +22,8 @@
 #include <unistd.h>
 
 #include "veld_shmlog.h"
-
-// The reader lives in velumond; it is built in here so both ends meet.
-#include "../velumond/vsl.cpp"
-#include "../velumond/vsm.cpp"
+#include "vsl.h"
+#include "vsm.h"
 
 namespace
 {

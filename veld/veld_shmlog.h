@@ -1,13 +1,13 @@
 // veld's side of the shared-memory log: the file "_.vsm" in the working
 // directory, its segment allocator and the record writer. Readers in other
-// processes follow the log without locks (see velumond/vsl.h).
+// processes follow the log without locks (see lib/vsl.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
-#include "veld_shmlog_layout.h"
+#include "vsm_layout.h"
 
 constexpr const char *SHM_FILENAME = "_.vsm";
 // 256 MiB of log: a whole usage round at the session limit (8,192 sessions

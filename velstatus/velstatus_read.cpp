@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "veld_shmlog_layout.h"
+#include "vsm_layout.h"
 
 namespace
 {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "veld_shmlog_layout.h"
+#include "vsm_layout.h"
 #include "velstatus_read.h"
 
 namespace

@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "vas.h"
+#include "veld_shmlog.h"
 #include "velumond_shmlog.h"
 #include "velumond_usage.h"
 #include "vlog.h"
@@ -22,8 +24,6 @@
 #include "vsm.h"
 #include "vtim.h"
 
-// veld's writer, built into this test so that both ends of the file meet.
-#include "../../veld/veld_shmlog.cpp"
 #include "test_util.h"
 
 namespace

@@ -1,6 +1,6 @@
 // On-disk layout of the shared-memory log file "_.vsm", shared by veld (the
-// writer) and velumond (the reader). Both run on the same machine, so every
-// integer is in host byte order.
+// writer) and the readers (velumond, vellogtail, velstatus). All run on the
+// same machine, so every integer is in host byte order.
 #pragma once
 
 #include <cstddef>

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <sys/stat.h>
 
-#include "veld_shmlog_layout.h"
+#include "vsm_layout.h"
 
 constexpr uint32_t VSM_MAGIC = 0x6E3BD69B;
 constexpr const char *VSM_DEFAULT_DIR = "/var/velkarn-server/veld";
@@ -19,6 +19,15 @@ constexpr unsigned VSM_WALK_TRIES = 100;  // walks interrupted by the writer
 using vsm_diag_f = int(void *priv, const char *fmt, ...);
 
 struct vsl;
+struct VSM_data;
+
+// What a follower of the log (vsl.h) set up on a handle is told: a file was
+// opened, the file is about to be closed, the handle is being freed.
+struct vsm_follower_ops {
+    void (*opened)(VSM_data *vd);
+    void (*closing)(VSM_data *vd);
+    void (*release)(VSM_data *vd);
+};
 
 struct VSM_data {
     uint32_t magic; // VSM_MAGIC
@@ -31,8 +40,9 @@ struct VSM_data {
     struct VSM_head *VSM_head; // null when closed
     const uint8_t *vsm_end;    // mapping + the shm_size checked at open
     uint32_t alloc_seq;
-    void *vsc; // no counter segment in this system
-    struct vsl *vsl;
+    void *vsc;                        // no counter segment in this system
+    struct vsl *vsl;                  // the follower, or null
+    const vsm_follower_ops *follower; // its operations while vsl is set
 };
 
 VSM_data *VSM_New(void);

@@ -32,6 +32,18 @@ static struct vsl *vsl_of(VSM_data *vd)
     return vsl;
 }
 
+static void vsl_release(VSM_data *vd)
+{
+    struct vsl *vsl = vsl_of(vd);
+    vsl->magic = 0;
+    free(vsl);
+    vd->vsl = nullptr;
+    vd->follower = nullptr;
+}
+
+// How the handle tells its follower about the file.
+static const vsm_follower_ops vsl_follower = {VSL_Open_CallBack, VSL_Unbind, vsl_release};
+
 void VSL_Setup(VSM_data *vd)
 {
     CHECK_OBJ_NOTNULL(vd, VSM_MAGIC);
@@ -41,6 +53,7 @@ void VSL_Setup(VSM_data *vd)
     AN(vsl);
     vsl->magic = VSL_MAGIC;
     vd->vsl = vsl;
+    vd->follower = &vsl_follower;
 }
 
 void VSL_Open_CallBack(VSM_data *vd)

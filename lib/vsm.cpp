@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "vas.h"
-#include "vsl.h"
 
 static int vsm_diag_stderr(void *priv, const char *fmt, ...)
 {
@@ -198,7 +197,7 @@ int vsm_open(VSM_data *vd, int diag)
     vd->vsm_end = static_cast<const uint8_t *>(map) + hdr.shm_size;
     vd->alloc_seq = seq;
     if (vd->vsl != nullptr)
-        VSL_Open_CallBack(vd);
+        vd->follower->opened(vd);
     return 0;
 }
 
@@ -219,7 +218,7 @@ void VSM_Close(VSM_data *vd)
     if (vd->VSM_head == nullptr)
         return;
     if (vd->vsl != nullptr)
-        VSL_Unbind(vd);
+        vd->follower->closing(vd);
     // The size checked at open, never the header's current word: a header
     // damaged since would have us unmap memory that is not ours.
     size_t size =
@@ -237,10 +236,8 @@ void VSM_Delete(VSM_data *vd)
     VSM_Close(vd);
     free(vd->n_opt);
     free(vd->fname);
-    if (vd->vsl != nullptr) {
-        vd->vsl->magic = 0;
-        free(vd->vsl);
-    }
+    if (vd->vsl != nullptr)
+        vd->follower->release(vd);
     vd->magic = 0;
     free(vd);
 }

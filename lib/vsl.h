@@ -89,7 +89,8 @@ int VSL_Dispatch(VSM_data *vd, vsl_handler *func, void *priv);
 // Print one record to the stream priv; gives 0.
 vsl_handler VSL_H_Print;
 
-// Internal: bind the follower to the log of a freshly opened file.
+// Internal, called by the handle (vsm_follower_ops): bind the follower to
+// the log of a freshly opened file.
 void VSL_Open_CallBack(VSM_data *vd);
-// Internal: forget the mapping (the handle is being closed).
+// Internal, called by the handle: forget the mapping (it is being closed).
 void VSL_Unbind(VSM_data *vd);
