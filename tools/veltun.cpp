@@ -363,7 +363,6 @@ int net_open(const Options &o)
     return fd;
 }
 
-
 void coal_out(void *arg, const uint8_t hdr[VNET_HDR_LEN], const uint8_t *frame, size_t len)
 {
     unsigned frames = static_cast<vnet_coalescer *>(arg)->frames;
@@ -661,7 +660,14 @@ struct Tunnel {
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
-                if (count[g] > 1 && (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP)) {
+                // EINVAL: a datagram above the path's MTU; that run goes one by one (and is
+                // fragmented), the offload stays on.
+                if (count[g] > 1 && errno == EINVAL) {
+                    send_batch(first[g] + count[g], first[g]);
+                    g++;
+                    continue;
+                }
+                if (count[g] > 1 && (errno == EIO || errno == EOPNOTSUPP || errno == ENOPROTOOPT)) {
                     fprintf(stderr,
                             "veltun: UDP_SEGMENT refused (%s): one datagram per call "
                             "from now on\n",

@@ -213,8 +213,8 @@ unsigned dgram_gso_runs(dgram_queue &q)
 
 // The UDP queue with segmentation offload: one message per run. A run the
 // kernel refuses is sent again datagram by datagram (whose failures are
-// logged as ever); a refusal that says the offload itself is not there
-// switches it off for good.
+// logged as ever); a refusal that says the offload cannot work on this
+// node's paths switches it off for good.
 void dgram_flush_gso(dgram_queue &q, int fd)
 {
     unsigned ng = dgram_gso_runs(q);
@@ -225,8 +225,9 @@ void dgram_flush_gso(dgram_queue &q, int fd)
         int err = errno;
         double dt = veld_clock_mono() - t0;
         if (r <= 0) {
-            if (q.gcount[g] > 1 &&
-                (err == EIO || err == EINVAL || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
+            // EINVAL comes from one client's path (a datagram above its MTU, which the plain
+            // send fragments), so only that run goes datagram by datagram.
+            if (q.gcount[g] > 1 && (err == EIO || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
                 VLOG("[WARN] UDP_SEGMENT send failed: %d %s; datagrams go one by one from now on",
                      err, std::strerror(err));
                 dgramst.gso = false;

@@ -182,6 +182,23 @@ TEST_F(Offload, RunsToOneClientLeaveAsOneMessageAndCountPerFrame)
     EXPECT_EQ(u1->peer_usage.tx, tx1 + 4 * (1000 + 28) + 500 + 28);
     EXPECT_EQ(u2->peer_usage.tx, tx2 + 2 * (1000 + 28));
 
+    // A run one client's path refuses (EINVAL: above its MTU) goes out
+    // datagram by datagram; the next run is one message again.
+    seen.clear();
+    fail_errno = EINVAL;
+    udp_tx(u1, big.data(), big.size());
+    udp_tx(u1, big.data(), big.size());
+    dgram_flush();
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(logged("UDP_SEGMENT send failed"));
+    seen.clear();
+    udp_tx(u1, big.data(), big.size());
+    udp_tx(u1, big.data(), big.size());
+    dgram_flush();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].gso, 1000);
+    EXPECT_EQ(u1->peer_usage.tx, tx1 + 8 * (1000 + 28) + 500 + 28);
+
     // A kernel that refuses the offload: the run goes out datagram by
     // datagram, once, and the offload stays off.
     seen.clear();
