@@ -12,21 +12,22 @@ from sandbox import Sandbox  # noqa: E402
 
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
 def pytest_runtest_makereport(item, call):
+    """A failed test (or set-up) reports the diagnostics of its sandboxes, taken while they run."""
     outcome = yield
     rep = outcome.get_result()
-    setattr(item, "rep_" + rep.when, rep)
+    if rep.failed and rep.when in ("setup", "call"):
+        for sb in getattr(item, "vel_sandboxes", ()):
+            rep.sections.append((f"sandbox {sb.label}", sb.diagnostics()))
 
 
 @pytest.fixture
 def sandbox(request):
-    """A fresh sandbox; torn down after the test, with diagnostics printed when it failed."""
+    """A fresh sandbox; torn down after the test, with diagnostics reported when it failed."""
     sb = Sandbox()
+    request.node.__dict__.setdefault("vel_sandboxes", []).append(sb)
     try:
         yield sb
     finally:
-        rep = getattr(request.node, "rep_call", None)
-        if rep is not None and rep.failed:
-            print("\n" + sb.diagnostics(), file=sys.stderr)
         sb.close()
 
 
@@ -38,10 +39,8 @@ def sandbox_factory(request):
     def make(**kwargs):
         sb = Sandbox(**kwargs)
         made.append(sb)
+        request.node.__dict__.setdefault("vel_sandboxes", []).append(sb)
         return sb
     yield make
-    rep = getattr(request.node, "rep_call", None)
     for sb in made:
-        if rep is not None and rep.failed:
-            print("\n" + sb.diagnostics(), file=sys.stderr)
         sb.close()

@@ -22,11 +22,11 @@ import time
 
 from nodenet import INTERNET_HOST, NodeNet
 # node and writer are the fixtures of test_velumond.py, used here by name.
-from test_velumond import (CSV_PATH, HOST, MAC, REMOTE_HOST, daily_path,  # noqa: F401
+from test_velumond import (HOST, MAC, REMOTE_HOST, daily_path,  # noqa: F401
                            k_record, link_master, node, reading_velumond, results, run_master,
                            start_master, start_velumond, writer)
 from test_velumond_slow import compare, record_key_sums, reported_key_sums
-from usage_helpers import CHUNK_HDR, END_MARKER, HEAD_SIZE, VSM_PATH
+from usage_helpers import CHUNK_HDR, END_MARKER, HEAD_SIZE, VSM_PATH, node_country
 
 CURSOR = "/var/velkarn-server/velumond/shmlog_cursor"
 
@@ -80,8 +80,7 @@ def children(pid):
 def test_ordered_stops_under_traffic_lose_and_repeat_nothing(sandbox):
     sb = sandbox
     net = NodeNet(sb, clients=1, internet=True)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file(CSV_PATH, f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea"\n')
+    node_country(sb, f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea"\n')
     link_master(sb)
     master = run_master(sb)
     sb.write_file(CONF, f"veld {sb.binary('veld')} veld -F -i {INTERVAL} -l 2m,64k\n"

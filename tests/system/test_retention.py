@@ -4,12 +4,12 @@ the daemons' captured output, which vellmond follows across the rotation without
 line."""
 
 import os
-import subprocess
 import time
 
-from sandbox import Sandbox, repo_dir
-from test_velumond import CSV_PATH, GEO_CSV, LogWriter, start_velumond, wait_reading
+from sandbox import repo_dir
+from test_velumond import GEO_CSV, LogWriter, start_velumond, wait_reading
 from test_vellmond import STDOUT_TXT, Node
+from usage_helpers import node_country
 
 DELIVERED = "/var/velkarn-server/velumond/t_delivered"
 
@@ -21,8 +21,7 @@ def daily(day):
 def test_velumond_removes_old_reported_daily_files_and_keeps_an_unreported_one(sandbox):
     sb = sandbox
     sb.netns("node")
-    sb.write_file("/etc/velkarn-server/country", "KR\n")
-    sb.write_file(CSV_PATH, GEO_CSV)
+    node_country(sb, GEO_CSV, "KR\n")
     month_ago = time.time() - 30 * 86400
     for day in ("20200101", "20200102", "20200103"):
         sb.write_file(daily(day), "old records\n")
@@ -49,33 +48,27 @@ def test_velumond_removes_old_reported_daily_files_and_keeps_an_unreported_one(s
     assert r.returncode == 1 and r.stderr.startswith("-R 7d: not a number of days (0 to 36500)\n")
 
 
-def test_logrotate_rotates_the_captured_output_that_vellmond_follows():
-    sb = Sandbox(extra_dirs=("/var/log",))
-    try:
-        node = Node(sb)
-        sb.write_file(STDOUT_TXT, "")
-        node.start()
-        node.append(STDOUT_TXT, "[ERROR] before the rotation\n")
-        node.wait_delivered(["[ERROR] before the rotation"])
-        conf = os.path.join(repo_dir(), "packaging", "velkarn-server.logrotate")
-        r = sb.run("node", ["logrotate", "-f", "-s", "/run/logrotate.state", conf])
-        assert r.returncode == 0, r.stdout + r.stderr
-        assert sb.exists(STDOUT_TXT + ".1") and sb.read_file(STDOUT_TXT) == ""
-        # A writer that still holds the old file, then one that opens the new one.
-        node.append(STDOUT_TXT + ".1", "[ERROR] late line of the rotated file\n")
-        node.append(STDOUT_TXT, "[ERROR] first line of the new file\n")
-        expect = ["[ERROR] before the rotation", "[ERROR] late line of the rotated file",
-                  "[ERROR] first line of the new file"]
-        node.wait_delivered(expect)
-        assert node.delivered() == expect  # each once
-        # The next rotation compresses the first one (delaycompress) and keeps the newest plain.
-        node.append(STDOUT_TXT, "[ERROR] second round\n")
-        node.wait_delivered(["[ERROR] second round"])
-        r = sb.run("node", ["logrotate", "-f", "-s", "/run/logrotate.state", conf])
-        assert r.returncode == 0, r.stdout + r.stderr
-        assert sb.exists(STDOUT_TXT + ".2.gz") and sb.exists(STDOUT_TXT + ".1")
-    except BaseException:
-        print(sb.diagnostics())
-        raise
-    finally:
-        sb.close()
+def test_logrotate_rotates_the_captured_output_that_vellmond_follows(sandbox_factory):
+    sb = sandbox_factory(extra_dirs=("/var/log",))
+    node = Node(sb)
+    sb.write_file(STDOUT_TXT, "")
+    node.start()
+    node.append(STDOUT_TXT, "[ERROR] before the rotation\n")
+    node.wait_delivered(["[ERROR] before the rotation"])
+    conf = os.path.join(repo_dir(), "packaging", "velkarn-server.logrotate")
+    r = sb.run("node", ["logrotate", "-f", "-s", "/run/logrotate.state", conf])
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert sb.exists(STDOUT_TXT + ".1") and sb.read_file(STDOUT_TXT) == ""
+    # A writer that still holds the old file, then one that opens the new one.
+    node.append(STDOUT_TXT + ".1", "[ERROR] late line of the rotated file\n")
+    node.append(STDOUT_TXT, "[ERROR] first line of the new file\n")
+    expect = ["[ERROR] before the rotation", "[ERROR] late line of the rotated file",
+              "[ERROR] first line of the new file"]
+    node.wait_delivered(expect)
+    assert node.delivered() == expect  # each once
+    # The next rotation compresses the first one (delaycompress) and keeps the newest plain.
+    node.append(STDOUT_TXT, "[ERROR] second round\n")
+    node.wait_delivered(["[ERROR] second round"])
+    r = sb.run("node", ["logrotate", "-f", "-s", "/run/logrotate.state", conf])
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert sb.exists(STDOUT_TXT + ".2.gz") and sb.exists(STDOUT_TXT + ".1")

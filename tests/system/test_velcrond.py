@@ -16,36 +16,19 @@ import time
 
 import pytest
 
-from masters import ALT_IP, MASTER_HOST, records, start_velmaster
+from masters import ALT_IP, MASTER_HOST, MASTER_IP, MasterRecord, link_master, start_velmaster
 
-NODE_IP = "192.0.2.1"
-MASTER_IP = "192.0.2.10"
 CORE_DIR = "/opt/velkarn-server/1.6.3/var/"
 WOW_DIR = "/opt/velkarn-server/1.6.3/var/varnish/wow/"
 DAEMONS = ("velauthd", "veld", "velechod", "vellmond", "velmeshd", "velrttd", "veltalkd", "velumond",
            "velurd", "velwatchdog")
 
 
-class Master:
+def start_master(sb):
     """velmaster in the "master" namespace on the host name's and the alternate address."""
-
-    LOG = "/run/velmaster.jsonl"
-
-    def __init__(self, sb):
-        self.sb = sb
-        sb.netns("master")
-        node_dev, master_dev = sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24",
-                                       name_a="mst0")
-        sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
-        sb.addr_add("master", master_dev, f"{ALT_IP}/24")
-        self.proc = start_velmaster(sb, "master", self.LOG)
-
-    def requests(self, path=None):
-        return [r for r in records(self.sb, self.LOG) if path is None or r["path"] == path]
-
-    def wait(self, path, count=1, timeout=20):
-        return self.sb.wait_until(lambda: self.requests(path)[count - 1:] and self.requests(path),
-                                  timeout, f"{count} request(s) for {path}")
+    link_master(sb, alt=True, name_a="mst0")
+    record = "/run/velmaster.jsonl"
+    return MasterRecord(sb, record, start_velmaster(sb, "master", record))
 
 
 @pytest.fixture
@@ -56,7 +39,7 @@ def node(sandbox):
 
 @pytest.fixture
 def master(node):
-    return Master(node)
+    return start_master(node)
 
 
 def velcrond(sb, *args, user=None):

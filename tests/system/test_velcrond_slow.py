@@ -16,7 +16,7 @@ import socket
 import subprocess
 import time
 
-from test_velcrond import CORE_DIR, Master, form, wait_started
+from test_velcrond import CORE_DIR, form, start_master, wait_started
 
 TAP_HELPER = r"""
 import fcntl, os, struct, sys, threading
@@ -74,7 +74,7 @@ def test_machine_report_after_two_captures(sandbox):
         sb.netns(ns)
         sb.sysctl(ns, "net.ipv6.conf.all.disable_ipv6", 1)
         sb.sysctl(ns, "net.ipv6.conf.default.disable_ipv6", 1)
-    master = Master(sb)
+    master = start_master(sb)
     sb.link("node", "10.1.0.1/24", "peer", "10.1.0.2/24", name_a="eth0", name_b="eth0")
     helper = sb.start("node", ["/usr/bin/python3", "-c", TAP_HELPER], name="taphelper",
                       stdin=subprocess.PIPE)

@@ -16,7 +16,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from sandbox import binary, build_dir, repo_dir, wait_until  # noqa: E402
+from masters import ALT_IP, MASTER_HOST as HOST, MASTER_IP, link_master, records  # noqa: E402
+from sandbox import binary, repo_dir  # noqa: E402
 
 CONF = "/etc/velkarn-server"
 RECORD = "/run/velmaster/requests.jsonl"
@@ -36,26 +37,11 @@ ICMP_MSG = ("[ERROR] 'ICMP echo ignore all' feature disabled.\n"
 ROOT_MSG = "[ERROR] Required to be executed with root permission.\n"
 
 
-def build_config():
-    """The deployment values compiled into this build."""
-    with open(os.path.join(build_dir(), "generated", "vel_config.h")) as f:
-        text = f.read()
-    vals = dict(re.findall(r'#define (VEL_\w+) "([^"]*)"', text))
-    return vals["VEL_MASTER_HOST"], vals["VEL_MASTER_ALT_IP"], vals["VEL_MASTER_IP"]
-
-
-HOST, ALT_IP, MASTER_IP = build_config()
-
-
 class Provision:
     def __init__(self, sb):
         self.sb = sb
         sb.netns("node")
-        sb.netns("master")
-        sb.link("node", "192.0.2.1/24", "master", MASTER_IP + "/24")
-        sb.addr_add("node", "eth0", "10.255.0.1/24")
-        sb.addr_add("master", "eth0", ALT_IP + "/24")
-        sb.hosts({HOST: MASTER_IP})
+        link_master(sb, alt=True)
         self.master = None
         self.node_ready(True)
 
@@ -76,9 +62,7 @@ class Provision:
         self.sb.write_file(CONTROL, json.dumps(table))
 
     def requests(self):
-        if not self.sb.exists(RECORD):
-            return []
-        return [json.loads(l) for l in self.sb.read_file(RECORD).splitlines()]
+        return records(self.sb, RECORD)
 
     def velinit(self, *args, user=None):
         argv = [binary("velinit"), *args]

@@ -7,14 +7,13 @@ import os
 
 import pytest
 
-from masters import ALT_IP, MASTER_HOST, MASTER_IP, records, start_velmaster
-from sandbox import Sandbox, wait_until
+from masters import ALT_IP, MASTER_HOST, link_master, records, start_velmaster
+from sandbox import wait_until
 
 STDOUT_TXT = "/opt/velkarn-server/1.6.3/var/velkarn_stdout.txt"
 DMESG = "/var/log/dmesg"
 MESSAGES = "/var/log/messages"
 SYSLOG = "/var/log/syslog"
-NODE_IP = "192.0.2.1"
 CONTROL = "/run/velmaster-control.json"
 RECORD = "/run/velmaster.jsonl"
 LMON = "/report/lmon.php"
@@ -27,10 +26,7 @@ class Node:
     def __init__(self, sb):
         self.sb = sb
         sb.netns("node")
-        sb.netns("master")
-        node_dev, master_dev = sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
-        sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
-        sb.addr_add("master", master_dev, f"{ALT_IP}/24")
+        link_master(sb, alt=True)
         self.answer(200)
         self.master = start_velmaster(sb, "master", RECORD, control=CONTROL)
         self.proc = None
@@ -85,15 +81,8 @@ def lines_of(req):
 
 
 @pytest.fixture
-def node():
-    sb = Sandbox(extra_dirs=("/var/log",))
-    try:
-        yield Node(sb)
-    except BaseException:
-        print(sb.diagnostics())
-        raise
-    finally:
-        sb.close()
+def node(sandbox_factory):
+    return Node(sandbox_factory(extra_dirs=("/var/log",)))
 
 
 def test_error_lines_new_files_and_rotation(node):

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from masters import MASTER_HOST, MASTER_IP, records, start_veltalkd  # noqa: F401 (slow test)
+from masters import MASTER_HOST, MASTER_IP, records, start_veltalkd
 
 NODE_IP = "203.0.113.1"
 PEERS = {"peer1": "198.51.101.1", "peer2": "198.51.102.1", "peer3": "198.51.103.1"}

@@ -4,19 +4,13 @@ plus the test master server on 443 at the master's address.
 """
 
 import calendar
-import json
 import os
-import re
 import time
 
-from test_velmeshd import MASTER_HOST, MASTER_IP, NODE_NUMBERS, PEERS, MeshNet, node_line
+from masters import MASTER_HOST, MasterRecord, start_velmaster
+from test_velmeshd import NODE_NUMBERS, PEERS, MeshNet, node_line
 
 RECORD = "/run/velmaster.jsonl"
-
-
-def velmaster_path():
-    return os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "tools", "velmaster.py")
 
 
 def parse_entry(value):
@@ -36,22 +30,12 @@ def test_report_after_five_minutes(sandbox):
     net.echo("peer1")
     net.drop_from_node("peer3")
     net.start_veltalkd([node_line(p) for p in ("peer1", "peer2", "peer3")])
-    sb.start("master", ["/usr/bin/python3", velmaster_path(), "--record", RECORD, "--listen", MASTER_IP],
-             name="velmaster")
-    sb.wait_listen("master", 443, "tcp")
+    master = MasterRecord(sb, RECORD, start_velmaster(sb, "master", RECORD, alt=False))
     sb.wait_listen("peer1", 10007, "udp")
     started = time.time()
     md = sb.start("node", [sb.binary("velmeshd"), "-F"])
 
-    def reports():
-        try:
-            text = sb.read_file(RECORD)
-        except FileNotFoundError:
-            return []
-        return [r for r in map(json.loads, filter(str.strip, text.splitlines()))
-                if r["path"] == "/report/mesh.php"]
-
-    rep = sb.wait_until(reports, 360, "the mesh report")[0]
+    rep = master.wait("/report/mesh.php", timeout=360)[0]
     assert 295 <= rep["time"] - started <= 320, rep["time"] - started
     headers = {k.lower(): v for k, v in rep["headers"]}
     assert rep["method"] == "POST" and headers["host"] == MASTER_HOST

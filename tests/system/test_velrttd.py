@@ -12,7 +12,7 @@ import os
 import re
 import time
 
-from masters import MASTER_IP, records, start_veltalkd
+from masters import MASTER_IP, link_master, records, start_veltalkd
 from sandbox import binary, wait_until
 
 PEER = "198.51.100.9"
@@ -43,8 +43,7 @@ class Rig:
     def __init__(self, sb, with_peer=True):
         self.sb = sb
         sb.netns("node")
-        sb.netns("master")
-        sb.link("node", "192.0.2.1/24", "master", MASTER_IP + "/24")
+        link_master(sb)
         if with_peer:
             sb.netns("peer")
             sb.link("node", "198.51.100.1/24", "peer", PEER + "/24")

@@ -10,6 +10,7 @@ import subprocess
 import time
 
 from nodenet import NodeNet, NODE_TAPIP, client_public, ether_ntoa, client_mac
+from usage_helpers import node_country
 
 
 def status(sb, ns="node", *args):
@@ -105,17 +106,14 @@ def test_prometheus_metrics_of_a_running_node(sandbox):
     """Metrics of a node with veld, velumond and two clients, through velstatus -p: what promtool
     accepts, what a real Prometheus server scrapes from the node exporter's textfile directory,
     report failures when the master answers 500, a restart counted."""
-    from masters import MASTER_IP, start_velmaster
+    from masters import link_master, start_velmaster
 
     sb = sandbox
     net = NodeNet(sb, clients=2)
-    sb.netns("master")
-    sb.link("node", "192.0.2.1/24", "master", f"{MASTER_IP}/24")
+    link_master(sb)
     control = "/run/velmaster-control.json"
     start_velmaster(sb, "master", "/run/velmaster.jsonl", control=control, alt=False)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
-                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    node_country(sb)
     started = time.time()
     veld = net.start_veld("-i", "1")
     um = sb.start("node", [sb.binary("velumond"), "-F"], name="velumond")

@@ -8,27 +8,23 @@ known. `test_tunnel_traffic_is_reported` runs the real veld with tunnel clients.
 """
 
 import fcntl
-import json
 import mmap
 import os
 import random
 import re
-import signal
 import struct
 import time
 
 import pytest
 
+# The master's addresses compiled into the build; ALT_IP is the alternate endpoint (-S).
+from masters import ALT_IP, MASTER_HOST, MASTER_IP, MasterRecord, link_master, start_velmaster
 from usage_helpers import (ADDR_OVERHEAD, CHUNK_HDR, CHUNK_MAGIC, END_MARKER, HEAD_MAGIC,
-                           HEAD_SIZE, VSM_PATH, ping_counts)
+                           HEAD_SIZE, VSM_PATH, node_country, ping_counts)
 
 VELD_PID = "/var/run/veld.pid"
 LASTCOMMITTED = "/var/velkarn-server/velumond/t_lastcommitted"
 DELIVERED = "/var/velkarn-server/velumond/t_delivered"
-CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
-NODE_IP = "192.0.2.1"
-# The master's addresses compiled into the build; ALT_IP is the alternate endpoint (-S).
-from masters import ALT_IP, MASTER_HOST, MASTER_IP  # noqa: E402
 
 # The node country's ranges in the test table, and a host inside and one outside them.
 LOCAL_HOST = "1.11.0.7"
@@ -125,28 +121,6 @@ class LogWriter:
         self.unlock()
 
 
-class Master:
-    """The test master server in its own namespace; its request log read back as JSON lines."""
-
-    def __init__(self, sb, proc, log_path):
-        self.sb = sb
-        self.proc = proc
-        self.log_path = log_path
-
-    def requests(self, path="/report/umon.php"):
-        try:
-            text = self.sb.read_file(self.log_path)
-        except FileNotFoundError:
-            return []
-        out = []
-        for line in text.splitlines():
-            if line.strip():
-                r = json.loads(line)
-                if r.get("path") == path:
-                    out.append(r)
-        return out
-
-
 def body_of(req):
     return req["body"]
 
@@ -168,34 +142,16 @@ def results(req):
 def node(sandbox):
     sb = sandbox
     sb.netns("node")
-    sb.write_file("/etc/velkarn-server/country", "KR\n")
-    sb.write_file(CSV_PATH, GEO_CSV)
+    node_country(sb, GEO_CSV, "KR\n")
     return sb
 
 
-def velmaster_path():
-    src = os.environ.get("VEL_SOURCE_DIR") or os.path.dirname(
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    return os.path.join(src, "tools", "velmaster.py")
-
-
-def link_master(sb):
-    """A "master" namespace on the master's address, reached by its host name."""
-    sb.netns("master")
-    names = sb.link("node", f"{NODE_IP}/24", "master", f"{MASTER_IP}/24")
-    sb.hosts({MASTER_HOST: MASTER_IP})
-    return names
-
-
-def run_master(sb, answer=None, listen=MASTER_IP):
-    """velmaster in the "master" namespace, recording every request."""
-    log_path = "/run/velmaster.jsonl"
-    argv = ["/usr/bin/python3", velmaster_path(), "--record", log_path, "--listen", listen]
-    if answer is not None:
-        argv += ["--answer", f"/report/umon.php={answer}"]
-    proc = sb.start("master", argv, name="velmaster")
-    sb.wait_listen("master", 443, "tcp")
-    return Master(sb, proc, log_path)
+def run_master(sb, answer=None, listen=MASTER_IP, control=None):
+    """velmaster in the "master" namespace, recording every request; its usage reports read back."""
+    extra = ["--answer", f"/report/umon.php={answer}"] if answer is not None else []
+    record = "/run/velmaster.jsonl"
+    proc = start_velmaster(sb, "master", record, control, listen=(listen,), extra=extra)
+    return MasterRecord(sb, record, proc, default="/report/umon.php")
 
 
 def start_master(sb, status=None):
@@ -442,9 +398,7 @@ def test_unreachable_master_keeps_the_list(node, writer):
 
 def test_alternate_endpoint_keeps_the_host_name(node, writer):
     sb = node
-    node_dev, master_dev = link_master(sb)
-    sb.addr_add("node", node_dev, f"{ALT_IP.rsplit('.', 1)[0]}.1/24")
-    sb.addr_add("master", master_dev, f"{ALT_IP}/24")
+    link_master(sb, alt=True)
     master = run_master(sb, listen=ALT_IP)  # nothing answers on the host name's address
     reading_velumond(sb, writer, "-S")
     writer.record(k_record(time.time(), HOST, MAC, REMOTE_HOST, 3, 4))
@@ -491,10 +445,8 @@ def test_tunnel_traffic_is_reported(sandbox):
     # a second internet host, outside the node country's range
     outside = "203.0.113.81"
     sb.addr_add("internet", "eth0", f"{outside}/24")
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file(CSV_PATH,
-                  f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea, Republic of"\n'
-                  f'"{outside}","{outside}","2","2","JP","Japan"\n')
+    node_country(sb, f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea, Republic of"\n'
+                     f'"{outside}","{outside}","2","2","JP","Japan"\n')
     link_master(sb)
     master = run_master(sb)
 

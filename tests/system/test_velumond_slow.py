@@ -13,10 +13,10 @@ import pytest
 
 from sandbox import build_dir, wait_until
 # node and writer are the fixtures of test_velumond.py, used here by name.
-from test_velumond import (CSV_PATH, HOST, MAC, MASTER_IP, REMOTE_HOST, Master, daily_path,
-                           k_record, link_master, node, reading_velumond, results, start_master,
-                           start_velumond, velmaster_path, wait_reading, writer)
-from usage_helpers import VSM_PATH
+from test_velumond import (HOST, MAC, REMOTE_HOST, daily_path, k_record, link_master, node,
+                           reading_velumond, results, run_master, start_master, start_velumond,
+                           wait_reading, writer)
+from usage_helpers import VSM_PATH, node_country
 
 
 # Kills per run; VEL_KILL_ROUNDS=60 makes a long run by hand (pytest -s prints the figures).
@@ -81,15 +81,10 @@ def test_sigkilled_velumond_with_real_veld_loses_and_repeats_nothing(sandbox, ki
 
     sb = sandbox
     net = NodeNet(sb, clients=1, internet=True)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file(CSV_PATH, f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea"\n')
+    node_country(sb, f'"{INTERNET_HOST}","{INTERNET_HOST}","1","1","KR","Korea"\n')
     link_master(sb)
     sb.write_file(CONTROL, json.dumps({"/report/umon.php": f"delay:{ANSWER_DELAY}:200:OK"}))
-    log_path = "/run/velmaster.jsonl"
-    mproc = sb.start("master", ["/usr/bin/python3", velmaster_path(), "--record", log_path,
-                                "--listen", MASTER_IP, "--control", CONTROL], name="velmaster")
-    sb.wait_listen("master", 443, "tcp")
-    master = Master(sb, mproc, log_path)
+    master = run_master(sb, control=CONTROL)
     net.start_veld("-i", "1", "-l", "2m,64k")
     sb.wait_until(lambda: sb.exists(VSM_PATH), 10, "veld's shared-memory log")
     um = start_velumond(sb)

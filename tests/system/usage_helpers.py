@@ -1,5 +1,6 @@
 """What the usage tests share: the layout of veld's shared-memory log file, the outer headers a
-tunnelled frame adds to an address's counts, and ping's summary line."""
+tunnelled frame adds to an address's counts, the node's country and velumond's country table,
+and ping's summary line."""
 
 import re
 
@@ -13,6 +14,16 @@ CHUNK_HDR = 92
 
 # Added per frame to a remote address: IPv4 + UDP, IPv4 + TCP, IPv4 + ICMP.
 ADDR_OVERHEAD = {"udp": 28, "tcp": 44, "icmp": 28}
+
+CSV_PATH = "/var/velkarn-server/velumond/GeoIPCountryWhois.csv"
+# A country table with one range of the node's country.
+KR_TABLE = '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n'
+
+
+def node_country(sb, table=KR_TABLE, country="KR"):
+    """Writes the node's country file and velumond's country table."""
+    sb.write_file("/etc/velkarn-server/country", country)
+    sb.write_file(CSV_PATH, table)
 
 
 def ping_counts(r):
