@@ -15,6 +15,7 @@ import pytest
 from masters import records
 from nodenet import NODE_TAPIP, NodeNet
 from sandbox import build_dir
+from usage_helpers import node_country
 
 DEB = "velkarn-server_1.6.3_amd64.deb"
 CONF = "/opt/velkarn/1.6.3/etc/velwatchdog.conf"
@@ -99,9 +100,7 @@ def test_installed_node_runs_every_daemon_under_velwatchdog(sandbox_factory, deb
     sb = sandbox_factory(extra_dirs=PRIVATE)
     net = NodeNet(sb, clients=1)          # the node's addresses and velinit's two node files
     install(sb, deb)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
-                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    node_country(sb)
     r = sb.run("node", [f"{BIN}/velwatchdog"])  # detaches, as the unit runs it
     assert r.returncode == 0, r.stderr
     expected = ("velwatchdog",) + NODE_DAEMONS
@@ -136,9 +135,7 @@ def test_installed_unit_stops_restarts_upgrades_and_reloads_without_loss(sandbox
     sb = sandbox_factory(extra_dirs=PRIVATE)
     net = NodeNet(sb, clients=1)
     install(sb, deb)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
-                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    node_country(sb)
     unit = service_settings(sb.read_file(UNIT))
     assert unit["KillMode"] == ["mixed"]
     timeout = int(unit["TimeoutStopSec"][0])
@@ -306,7 +303,7 @@ def test_installed_node_works_in_the_units_sandbox(sandbox_factory, deb):
     starts it inside its sandbox, runs every daemon, carries a client's traffic through veld and
     delivers its reports to the test master; man veld works; the metrics timer's command writes
     the node exporter's file."""
-    from masters import MASTER_IP, start_velmaster
+    from masters import link_master, start_velmaster
     from test_velstatus import metric, metrics
 
     sb = sandbox_factory(extra_dirs=PRIVATE + (TEXTFILE_DIR,))
@@ -319,13 +316,10 @@ def test_installed_node_works_in_the_units_sandbox(sandbox_factory, deb):
     r = sb.run("node", ["man", "-P", "cat", "veld"], env={"MANWIDTH": "80", "PATH": os.environ["PATH"]})
     assert r.returncode == 0 and "veld - tunnel daemon" in r.stdout, r.stderr
 
-    sb.netns("master")
-    sb.link("node", "192.0.2.1/24", "master", f"{MASTER_IP}/24")
+    link_master(sb)
     record = "/run/velmaster.jsonl"
     start_velmaster(sb, "master", record, alt=False)
-    sb.write_file("/etc/velkarn-server/country", "KR")
-    sb.write_file("/var/velkarn-server/velumond/GeoIPCountryWhois.csv",
-                  '"1.0.0.0","1.0.0.255","16777216","16777471","KR","Korea, Republic of"\n')
+    node_country(sb)
     # The operator asks veld for a usage round every 2 s, so that usage reaches the master soon.
     conf = sb.read_file(CONF)
     sb.write_file(CONF, conf.replace(f"{BIN}/veld      veld -F", f"{BIN}/veld      veld -F -i 2"))
