@@ -96,7 +96,10 @@ void write_now()
         text = VSTAT_Format(st.vals);
     }
     std::lock_guard<std::mutex> g(st.write_mu);
-    int fd = open(st.tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Two processes of one program (a daemon and its launcher, or a test's
+    // several instances) must not rename each other's half-written file away.
+    const std::string tmp = st.tmp_path + "." + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0;
     int err = errno;
     if (ok) {
@@ -111,12 +114,12 @@ void write_now()
         }
     }
     // The rename replaces the file as a whole: a reader sees the old or the new.
-    if (ok && rename(st.tmp_path.c_str(), st.path.c_str()) != 0) {
+    if (ok && rename(tmp.c_str(), st.path.c_str()) != 0) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        (void)unlink(st.tmp_path.c_str());
+        (void)unlink(tmp.c_str());
         if (!st.write_failing)
             VLOG("[WARN] Cannot write the status file %s: %d %s", st.path.c_str(), err,
                  std::strerror(err));

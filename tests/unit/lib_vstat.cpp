@@ -100,7 +100,8 @@ TEST_F(VstatTest, ValuesReachTheFileAtMostEveryIntervalUnlessForced)
     EXPECT_EQ(v.values["sessions_udp"], 3);
     EXPECT_EQ(v.values["sessions_tcp"], 7);
     // No temporary file is left beside it.
-    EXPECT_NE(access((sdir + "/.veld.tmp").c_str(), F_OK), 0);
+    const std::string tmp = sdir + "/.veld.tmp." + std::to_string(getpid());
+    EXPECT_NE(access(tmp.c_str(), F_OK), 0);
 }
 
 TEST_F(VstatTest, ReportsAreCountedAndWrittenAtOnce)
