@@ -9,11 +9,11 @@
 
 #include "callout.h"
 #include "vaccept.h"
+#include "velechod_port.h"
 
 constexpr uint32_t TCP_CONN_MAGIC = 0x7c0e5a11;
 constexpr uint32_t ECHO_TCP_MAGIC = 0x7c0e5a12;
 
-constexpr int ECHO_PORT = 10007;
 constexpr int TCP_BACKLOG = 1024;
 constexpr int TCP_EVENT_BATCH = 4096;
 constexpr int TCP_WAIT_MS = 1000;

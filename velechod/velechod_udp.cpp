@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "vas.h"
-#include "velechod_tcp.h"
+#include "velechod_port.h"
 #include "vlog.h"
 #include "vrate.h"
 
