@@ -9,7 +9,7 @@
 
 #include "vas.h"
 #include "velhttpd_log.h"
-#include "velhttpd_resp.h"
+#include "velhttpd_synth.h"
 #include "vlog.h"
 #include "vsb.h"
 #include "vtim.h"

@@ -7,31 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "velhttpd_synth.h"
+
 struct vsb;
 struct http_peer;
 
 // Most tokens a description may hold.
 constexpr size_t HTTP_TOKENS_MAX = 199;
-// Largest "-bodylen". Bodies are generated while they are sent, so this
-// bounds the time a response takes, not memory.
-constexpr unsigned long HTTP_BODYLEN_MAX = 16777216;
 
 // Splits text into tokens: white space separates them, "#" first on a line
 // starts a comment, "..." is one token with backslash escapes decoded, {...}
 // one token taken as it is (braces nest). Gives the count, or -1 with *err
 // saying why (too many tokens, an unmatched "{", a token holding "${").
 int parse_string(const char *text, std::vector<std::string> *tokens, const char **err);
-
-// A generated body of the length lentext gives (any base, 1 to
-// HTTP_BODYLEN_MAX): lines of 63 printable characters and a line feed, each
-// line starting one character later, the last byte a line feed. Null with
-// *err for a bad length; the caller frees the body.
-char *synth_body(const char *lentext, size_t *len, const char **err);
-// The length alone: 0 with *len, or -1 with *err.
-int synth_len(const char *lentext, size_t *len, const char **err);
-// Bytes off to off + n of the generated body of total bytes, into buf: the
-// same bytes synth_body gives there, made without the rest of the body.
-void synth_fill(char *buf, size_t off, size_t n, size_t total);
 
 // Appends the response that tokens describe to out: 0, or -1 with *err when
 // the description is refused (nothing must then be sent). With synthlen
