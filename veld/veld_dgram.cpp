@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 
 #include "vas.h"
+#include "veld_port.h"
 #include "veld_sess.h"
 #include "veld_stat.h"
 #include "veld_state.h"
@@ -615,3 +616,23 @@ void icmp_rx(uint8_t *pkt, size_t len, const struct sockaddr *addr, socklen_t ad
     }
     icmp_echo_answer(msg, static_cast<size_t>(mlen), addr, addrlen);
 }
+
+namespace
+{
+void udp_send(sess *sp, const uint8_t *frame, size_t len, bool bcast)
+{
+    if (bcast)
+        udp_tx_bcast(sp, frame, len);
+    else
+        udp_tx(sp, frame, len);
+}
+
+void icmp_send(sess *sp, const uint8_t *frame, size_t len, bool)
+{
+    icmp_tx(sp, frame, len);
+}
+} // namespace
+
+// Both kinds queue into the same batches, so both report them.
+const veld_port veld_port_udp = {udp_send, nullptr, nullptr, nullptr, dgram_queued};
+const veld_port veld_port_icmp = {icmp_send, nullptr, nullptr, nullptr, dgram_queued};

@@ -12,21 +12,31 @@
 
 #include "vas.h"
 #include "veld_counters.h"
-#include "veld_dgram.h"
+#include "veld_port.h"
 #include "veld_stat.h"
 #include "veld_state.h"
-#include "veld_tap.h"
-#include "veld_tcp.h"
 #include "vlog.h"
 #include "vrate.h"
-
-sess_table sesst;
 
 namespace
 {
 constexpr uint32_t SESS_HASH_SEED = 0x2000023;
 constexpr uint32_t SESS_HASH_PRIME = 0x01000193;
 constexpr uint8_t BCAST_MAC[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+// The operations of a transport kind.
+const veld_port &port_of(uint32_t type)
+{
+    switch (type) {
+    case SESS_ICMP:
+        return veld_port_icmp;
+    case SESS_TCP:
+        return veld_port_tcp;
+    default:
+        VAS_ASSERT_TEXT(type == SESS_UDP, "sp->type == 1");
+        return veld_port_udp;
+    }
+}
 
 sess_bucket &bucket_of(const uint8_t *mac)
 {
@@ -203,10 +213,10 @@ bool sess_may_create(const struct sockaddr *addr, socklen_t addrlen, uint32_t ty
         return false;
     }
     char host[64], port[16];
-    if (type == SESS_TCP) {
-        const auto *tc = static_cast<const tcpconn *>(origin);
-        sess_peer_names(reinterpret_cast<const struct sockaddr *>(&tc->addr), tc->addrlen, host,
-                        sizeof host, port, sizeof port);
+    if (const veld_port &p = port_of(type); p.peer != nullptr) {
+        socklen_t peerlen;
+        const struct sockaddr *peer = p.peer(origin, &peerlen);
+        sess_peer_names(peer, peerlen, host, sizeof host, port, sizeof port);
     } else {
         sess_peer_names(addr, addrlen, host, sizeof host, port, sizeof port);
     }
@@ -225,7 +235,7 @@ bool sess_src_refused(const struct sockaddr *addr, socklen_t addrlen, const uint
     const char *why;
     if (smac[0] & 1)
         why = "a group address";
-    else if (tapst.has_mac && std::memcmp(smac, tapst.mac, 6) == 0)
+    else if (veld_port_tap.owns_mac(smac))
         why = "the TAP device's address";
     else
         return false;
@@ -247,21 +257,7 @@ void sess_send(sess *sp, const uint8_t *frame, size_t len, bool bcast)
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
     vcnt.frames_out[sp->type % VELD_TRANSPORTS]++;
     vcnt.bytes_out[sp->type % VELD_TRANSPORTS] += len;
-    switch (sp->type) {
-    case SESS_ICMP:
-        icmp_tx(sp, frame, len);
-        break;
-    case SESS_TCP:
-        tcp_enqueue(sp, sp->tc, frame, len);
-        break;
-    default:
-        VAS_ASSERT_TEXT(sp->type == SESS_UDP, "sp->type == 1");
-        if (bcast)
-            udp_tx_bcast(sp, frame, len);
-        else
-            udp_tx(sp, frame, len);
-        break;
-    }
+    port_of(sp->type).send(sp, frame, len, bcast);
 }
 } // namespace
 
@@ -303,7 +299,8 @@ bool sess_is_local(const struct sockaddr *addr, socklen_t addrlen)
         return true;
     if ((h & 0xffff0000u) == 0xc0a80000u) // 192.168.0.0/16
         return true;
-    return tapst.public_ip != 0xffffffffu && a == tapst.public_ip;
+    uint32_t public_ip = veld_port_tap.public_ip();
+    return public_ip != 0xffffffffu && a == public_ip;
 }
 
 const char *sess_mode(uint32_t type)
@@ -372,7 +369,7 @@ sess *sess_insert(const struct sockaddr *addr, socklen_t addrlen, const uint8_t 
     sp->type = type;
     if (type == SESS_TCP) {
         sp->tc = static_cast<tcpconn *>(const_cast<void *>(origin));
-        tcp_addref(sp->tc);
+        veld_port_tcp.hold(sp);
     } else if (type == SESS_ICMP) {
         AN(origin);
         const auto *io = static_cast<const icmp_origin *>(origin);
@@ -436,7 +433,7 @@ void sess_rx(const struct sockaddr *addr, socklen_t addrlen, const uint8_t *fram
         sess_tx(dst, frame, len);
         return;
     }
-    tap_write(frame, len);
+    veld_port_tap.write(frame, len);
 }
 
 sess *sess_find(const uint8_t *frame, size_t len)
@@ -545,8 +542,9 @@ void sess_arp_bind(sess *sp, uint32_t ip)
     // No station owns the unspecified, limited-broadcast or group addresses,
     // nor the node's own: a client claiming the gateway's address must not
     // receive every other client's requests for it.
-    if (ip == 0 || ip == 0xffffffffu || (h >> 28) == 0xe || tap_owns_ip(ip) ||
-        (tapst.public_ip != 0xffffffffu && ip == tapst.public_ip))
+    uint32_t public_ip = veld_port_tap.public_ip();
+    if (ip == 0 || ip == 0xffffffffu || (h >> 28) == 0xe || veld_port_tap.owns_ip(ip) ||
+        (public_ip != 0xffffffffu && ip == public_ip))
         return;
     sess_arp **pp = arp_slot(ip);
     sess_arp *a = *pp;
@@ -641,18 +639,18 @@ void sess_bcast_from_client(sess *sp, const uint8_t *frame, size_t len)
     case sess_arp_kind::gratuitous:
         // An announcement: only the kernel keeps a cache that it updates;
         // the other stations learn the address when they ask for it.
-        tap_write(frame, len);
+        veld_port_tap.write(frame, len);
         return;
     case sess_arp_kind::request: {
-        if (tap_owns_ip(tpa)) {
-            tap_write(frame, len);
+        if (veld_port_tap.owns_ip(tpa)) {
+            veld_port_tap.write(frame, len);
             return;
         }
         sess *dst = sess_arp_owner(tpa);
         if (dst == sp) {
             // Asking for its own address (a duplicate-address probe): no
             // other station owns it.
-            tap_write(frame, len);
+            veld_port_tap.write(frame, len);
             return;
         }
         if (dst != nullptr) {
@@ -674,7 +672,7 @@ void sess_bcast_from_client(sess *sp, const uint8_t *frame, size_t len)
                   sp->hoststr, sp->portstr, sp->macstr, SESS_BCAST_RATE,
                   static_cast<uintmax_t>(sesst.bcast_over));
     }
-    tap_write(frame, len);
+    veld_port_tap.write(frame, len);
 }
 
 namespace
@@ -683,7 +681,7 @@ void sess_free(sess *sp, bool flush)
 {
     CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
     // Queued datagrams point to their sessions.
-    VAS_ASSERT(dgram_queued() == 0);
+    VAS_ASSERT_TEXT(veld_port_udp.queued() == 0, "dgram_queued() == 0");
     if (flush) {
         int nentry = 0;
         sess_stat_flush(sp, &nentry, -1, -1);
@@ -698,13 +696,8 @@ void sess_free(sess *sp, bool flush)
              "entries.",
              static_cast<void *>(sp), host, port, nentry);
     }
-    if (sp->type == SESS_TCP) {
-        tcpconn *tc = sp->tc;
-        VAS_ASSERT_TEXT(tc != nullptr, "tc != ((void *)0)");
-        tcp_decref(tc);
-        if (tc->refcnt == 0)
-            tcp_close(tc);
-    }
+    if (const veld_port &p = port_of(sp->type); p.release != nullptr)
+        p.release(sp);
     stat_forget(sp);
     while (sp->arp != nullptr)
         arp_unbind(sp->arp);
@@ -737,34 +730,6 @@ void sess_cleanup()
                 sess_free(sp, true);
         }
     }
-}
-
-usage *sess_ip_usage(sess *sp, uint32_t addr)
-{
-    CHECK_OBJ_NOTNULL(sp, 0x37f52bf3);
-    for (int i = 0; i < sp->n_ip_usage; i++)
-        if (sp->ip_usage[i].addr == addr)
-            return &sp->ip_usage[i];
-    if (sp->n_ip_usage >= SESS_IP_USAGE_MAX) {
-        vcnt.refused_address_table++;
-        VLOG("[ERROR] VELEC_00153: Too many IP address table from %s:%s\n", sp->hoststr,
-             sp->portstr);
-        return nullptr;
-    }
-    if (sp->n_ip_usage == sp->ip_usage_cap) {
-        int cap = sp->ip_usage_cap == 0 ? SESS_IP_USAGE_FIRST : sp->ip_usage_cap * 2;
-        if (cap > SESS_IP_USAGE_MAX)
-            cap = SESS_IP_USAGE_MAX;
-        auto *t = static_cast<usage *>(std::realloc(sp->ip_usage, cap * sizeof(usage)));
-        VAS_ASSERT_TEXT(t != nullptr, "t != ((void *)0)");
-        sp->ip_usage = t;
-        sp->ip_usage_cap = cap;
-    }
-    usage *u = &sp->ip_usage[sp->n_ip_usage++];
-    u->addr = addr;
-    u->tx = 0;
-    u->rx = 0;
-    return u;
 }
 
 void sess_reset()

@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "vas.h"
-#include "veld_sess.h"
+#include "veld_sessrec.h"
 #include "veld_shmlog.h"
 #include "veld_state.h"
 #include "vlog.h"

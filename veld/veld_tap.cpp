@@ -15,6 +15,7 @@
 
 #include "vas.h"
 #include "veld_dgram.h"
+#include "veld_port.h"
 #include "veld_sess.h"
 #include "veld_state.h"
 #include "vlog.h"
@@ -365,3 +366,18 @@ unsigned tap_rx_batch()
     }
     return reads;
 }
+
+namespace
+{
+bool tap_owns_mac(const uint8_t *mac)
+{
+    return tapst.has_mac && std::memcmp(mac, tapst.mac, 6) == 0;
+}
+
+uint32_t tap_public_ip()
+{
+    return tapst.public_ip;
+}
+} // namespace
+
+const veld_tap_port veld_port_tap = {tap_write, tap_owns_ip, tap_owns_mac, tap_public_ip};

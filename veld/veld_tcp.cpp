@@ -12,6 +12,7 @@
 
 #include "vas.h"
 #include "veld_counters.h"
+#include "veld_port.h"
 #include "veld_sess.h"
 #include "veld_stat.h"
 #include "veld_state.h"
@@ -437,3 +438,34 @@ void tcp_decref(tcpconn *tc)
     tc->refcnt--;
     VAS_ASSERT_TEXT(tc->refcnt >= 0, "tc->refcnt >= 0");
 }
+
+namespace
+{
+void tcp_send(sess *sp, const uint8_t *frame, size_t len, bool)
+{
+    tcp_enqueue(sp, sp->tc, frame, len);
+}
+
+void tcp_hold(sess *sp)
+{
+    tcp_addref(sp->tc);
+}
+
+void tcp_release(sess *sp)
+{
+    tcpconn *tc = sp->tc;
+    VAS_ASSERT_TEXT(tc != nullptr, "tc != ((void *)0)");
+    tcp_decref(tc);
+    if (tc->refcnt == 0)
+        tcp_close(tc);
+}
+
+const struct sockaddr *tcp_peer(const void *origin, socklen_t *addrlen)
+{
+    const auto *tc = static_cast<const tcpconn *>(origin);
+    *addrlen = tc->addrlen;
+    return reinterpret_cast<const struct sockaddr *>(&tc->addr);
+}
+} // namespace
+
+const veld_port veld_port_tcp = {tcp_send, tcp_hold, tcp_release, tcp_peer, nullptr};
