@@ -1,5 +1,6 @@
 #include "vnet.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 
@@ -81,13 +82,40 @@ void VNET_PlainHdr(uint8_t *p)
     std::memset(p, 0, VNET_HDR_LEN);
 }
 
+// The one's-complement sum does not depend on byte order (RFC 1071): the
+// data is summed eight bytes at a time in the machine's order, folded, and
+// swapped into network order once, which is several times faster than
+// adding it a 16-bit word at a time (every frame cut from a segment needs it).
 uint32_t VNET_CsumAdd(uint32_t sum, const uint8_t *p, size_t len)
 {
-    uint64_t s = sum;
-    for (; len > 1; p += 2, len -= 2)
-        s += static_cast<uint32_t>(p[0] << 8 | p[1]);
-    if (len == 1)
-        s += static_cast<uint32_t>(p[0] << 8);
+    uint64_t native = 0;
+    for (; len >= 8; p += 8, len -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        native += w;
+        native += native < w; // end-around carry
+    }
+    for (; len >= 2; p += 2, len -= 2) {
+        uint16_t w;
+        std::memcpy(&w, p, 2);
+        native += w;
+        native += native < w;
+    }
+    if (len == 1) {
+        // A lone last byte is the high half of a word in network order.
+        uint8_t w[2] = {p[0], 0};
+        uint16_t v;
+        std::memcpy(&v, w, 2);
+        native += v;
+        native += native < v;
+    }
+    native = (native & 0xffffffffu) + (native >> 32);
+    native = (native & 0xffffffffu) + (native >> 32);
+    uint32_t folded = static_cast<uint32_t>(native);
+    folded = (folded & 0xffff) + (folded >> 16);
+    folded = (folded & 0xffff) + (folded >> 16);
+    uint32_t net = ntohs(static_cast<uint16_t>(folded));
+    uint64_t s = static_cast<uint64_t>(sum) + net;
     while (s >> 32)
         s = (s & 0xffffffffu) + (s >> 32);
     return static_cast<uint32_t>(s);

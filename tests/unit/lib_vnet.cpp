@@ -156,6 +156,33 @@ TEST(vnet, header_and_checksum_helpers)
     for (int i = 0; i < 100000; i++)
         many.insert(many.end(), words, words + sizeof words);
     EXPECT_EQ(VNET_CsumFold(s), VNET_CsumFold(VNET_CsumAdd(0, many.data(), many.size())));
+
+    // The wide sum folds as the plain word-by-word sum does, at every length
+    // and alignment, carries and all-ones data included.
+    auto plain = [](uint32_t sum, const uint8_t *p, size_t len) {
+        uint64_t t = sum;
+        for (; len > 1; p += 2, len -= 2)
+            t += static_cast<uint32_t>(p[0] << 8 | p[1]);
+        if (len == 1)
+            t += static_cast<uint32_t>(p[0] << 8);
+        while (t >> 32)
+            t = (t & 0xffffffffu) + (t >> 32);
+        return static_cast<uint32_t>(t);
+    };
+    bytes data(1600);
+    uint32_t seed = 12345;
+    for (int fill = 0; fill < 3; fill++) {
+        for (auto &b : data) {
+            seed = seed * 1103515245u + 12345u;
+            b = fill == 0 ? static_cast<uint8_t>(seed >> 16) : fill == 1 ? 0xff : 0;
+        }
+        for (size_t off = 0; off < 8; off++)
+            for (size_t len : {0, 1, 2, 3, 7, 8, 9, 15, 20, 60, 1450, 1591})
+                for (uint32_t start : {0u, 0x1234u, 0xffffffffu})
+                    EXPECT_EQ(VNET_CsumFold(VNET_CsumAdd(start, data.data() + off, len)),
+                              VNET_CsumFold(plain(start, data.data() + off, len)))
+                        << "fill " << fill << " off " << off << " len " << len;
+    }
 }
 
 } // namespace
