@@ -181,6 +181,29 @@ static void vsl_overtaken(struct vsl *vsl)
     vsl->overtaken_off = static_cast<size_t>(vsl->log_ptr - vsl->log_start) * 4;
 }
 
+// The end of the current cycle, found by one scan from its first record, with
+// the number of records before it; null when the scan met damage or the
+// writer wrapped during it.
+static const uint32_t *vsl_cycle_end(struct vsl *vsl, uint32_t seq, uint64_t *records = nullptr)
+{
+    const uint32_t *p = vsl->log_start + 1;
+    uint64_t k = 0;
+    for (;;) {
+        uint32_t w = vsm_load(p);
+        if (w == VSL_ENDMARKER)
+            break;
+        const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
+        if (n == nullptr)
+            return nullptr;
+        p = n;
+        k++;
+    }
+    vsm_load_fence();
+    if (records != nullptr)
+        *records = k;
+    return vsm_load(vsl->log_start) == seq ? p : nullptr;
+}
+
 // At an end marker after the writer's wrap into cycle seq: normally the end
 // of the old cycle, where the wrap marker is about to be. But when it is the
 // writer's current end in the new cycle, the writer passed this position
@@ -193,20 +216,8 @@ static bool vsl_caught_up(struct vsl *vsl, uint32_t seq)
     // Every record of the old cycle read: the ordinary wrap.
     if (vsl->no_known && vsl_cycle_base(vsl, seq, &base) && base == vsl->next_no)
         return false;
-    const uint32_t *p = vsl->log_start + 1;
     uint64_t k = 0;
-    for (;;) {
-        uint32_t w = vsm_load(p);
-        if (w == VSL_ENDMARKER)
-            break;
-        const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
-        if (n == nullptr)
-            return false;
-        p = n;
-        k++;
-    }
-    vsm_load_fence();
-    if (p != vsl->log_ptr || vsm_load(vsl->log_start) != seq)
+    if (vsl_cycle_end(vsl, seq, &k) != vsl->log_ptr)
         return false;
     if (vsl_cycle_base(vsl, seq, &base) && vsl->no_known && base + k > vsl->next_no) {
         uint64_t n = base + k - vsl->next_no;
@@ -323,24 +334,6 @@ int VSL_Position(VSM_data *vd, vsl_pos *pos)
     pos->seq = vsl->last_seq;
     pos->off = vsl->lost ? 0 : static_cast<uint32_t>(vsl->log_ptr - vsl->log_start);
     return 0;
-}
-
-// The end of the current cycle, found by one scan from its first record;
-// null when the scan met damage or the writer wrapped during it.
-static const uint32_t *vsl_cycle_end(struct vsl *vsl, uint32_t seq)
-{
-    const uint32_t *p = vsl->log_start + 1;
-    for (;;) {
-        uint32_t w = vsm_load(p);
-        if (w == VSL_ENDMARKER)
-            break;
-        const uint32_t *n = w == VSL_WRAPMARKER ? nullptr : vsl_after(vsl, p, w);
-        if (n == nullptr)
-            return nullptr;
-        p = n;
-    }
-    vsm_load_fence();
-    return vsm_load(vsl->log_start) == seq ? p : nullptr;
 }
 
 // Whether target is a record position of the current cycle (or its end),
